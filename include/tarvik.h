@@ -1,0 +1,145 @@
+// tarvik: drives a document printer on a serial line.
+//
+// Every printer command reads "tarvik.ini" from the current directory to find
+// the printer's device, opens it at 9600 baud 8N1 with RTS/CTS flow control,
+// sends one escape sequence, restores the device's previous settings and
+// closes it. Commands return 1 on success and 0 when the port did not open
+// (and, for a check, when the date is invalid).
+//
+// Reports go to standard output as fixed texts:
+//   "erro abertura porta serial, codigo C, errno E TEXT\r\n"
+//       the port did not open; C is the serial_open result, E the errno;
+//   "error reading terminal settings.\n"
+//       the configured device is not a terminal (serial_open gives -2);
+//   "erro abertura tarvik.ini"
+//       the configuration file is missing: the process exits with status 1;
+//   "data invalida"
+//       a check's date could not be read (sometimes after a count and a
+//       line feed).
+//
+// Reentrancy: none. The command buffer, the text buffer and the saved
+// terminal settings are shared by the whole library. Make one call at a time
+// from one thread, and keep at most one port open at a time.
+//
+// A null text pointer is read as an empty text wherever a text is taken.
+#ifndef TARVIK_H
+#define TARVIK_H
+
+// The library is built with hidden visibility; this marks the interface.
+#if defined(__GNUC__)
+#define TARVIK_API __attribute__((visibility("default")))
+#else
+#define TARVIK_API
+#endif
+
+// ---- Serial link ---------------------------------------------------------
+
+// Opens the device named by the "Porta=" line of tarvik.ini ("/dev/" plus up
+// to five characters), saves its settings and applies 9600 8N1, RTS/CTS, raw.
+// Returns the descriptor, or:
+//   -1  the device did not open, or tarvik.ini names no port (errno ENOENT);
+//   -2  its settings could not be read; prints
+//       "error reading terminal settings.\n";
+//   -3  the new settings could not be applied.
+// On -2 and -3 the descriptor is already closed.
+// Exits the process with status 1 if tarvik.ini is missing.
+TARVIK_API int serial_open();
+
+// Restores the settings saved by the last serial_open (waiting until all
+// output has left the port, discarding unread input) and closes fd.
+// Returns the close result: 0, or -1.
+TARVIK_API int serial_close(int fd);
+
+// Writes the text without its terminating zero. Returns the write result:
+// the number of bytes written, or -1.
+TARVIK_API int serial_puts(int fd, char *text);
+
+// Writes exactly n bytes of data. Returns the write result; -1 without
+// writing when n is negative, or when data is null and n is positive.
+TARVIK_API int serial_putn(int fd, char *data, int n);
+
+// Reads up to size bytes into buf without waiting, and stores a zero after
+// them, so buf must hold size + 1 bytes. Returns the count read; 0 when
+// nothing was waiting or the read failed, in which case buf is untouched.
+// A null buf or a negative size reads nothing and returns 0.
+TARVIK_API int serial_gets(int fd, char *buf, int size);
+
+// ---- Paper motion and back-side mode -------------------------------------
+
+// Feeds n lines (at most 10): sends n line feeds and a zero byte. A count of
+// 0 sends nothing; a negative count sends the zero byte alone.
+// Returns 1, or 0 if the port did not open.
+TARVIK_API int tarvlf(int n);
+
+// Switches the printer to the back of the document: sends
+// 1B 2E 35 39 31 35 7D 00, then 0A 00. Returns 1, or 0.
+TARVIK_API int tarvabreverso();
+
+// Leaves back-side mode: sends 1B 2E 35 39 31 36 7D 00. Returns 1, or 0.
+TARVIK_API int tarvfechaverso();
+
+// ---- Text lines ----------------------------------------------------------
+
+// Prints a line on the front of the document. pitch is one of
+// "0123456789*+" (anything else is taken as '0'); flag 'S' asks for double
+// width. The text is cut to the line width of the pitch (see setme).
+// Sends 1B 'd' pitch control text 0A. Returns 1, or 0.
+TARVIK_API int tarvtxt(char pitch, char flag, char *text);
+
+// Prints an authentication line: as tarvtxt, preceded by 1B and the
+// selector, which is 'Y', 'V' or, for any other value, 'X'.
+// Sends 1B selector 1B 'd' pitch control text 0A. Returns 1, or 0.
+TARVIK_API int tarvaut(char pitch, char flag, char selector, char *text);
+
+// Prints a line on the back of the document, cut to one less than the back
+// line width (see setmev). Sends 1B 'd' pitch 0D 00, then
+// control ' ' ' ' text 0A. Returns 1, or 0.
+TARVIK_API int tarvversotxt(char pitch, char flag, char *text);
+
+// ---- Check ---------------------------------------------------------------
+
+// Prints a check from its fields, in this order: two free texts (at most 92
+// characters each are sent), the date (D/M/Y with one- or two-digit day and
+// month and a two- or four-digit year), the amount (its digits are taken,
+// "1.234,56" becomes 000000123456), two texts cut to 60 characters and the
+// bank code (its layout is looked up in tarvik.ini).
+// Sends nine field commands 1B '.' '5' '9' '0' code text '}', one write
+// each, for the codes '1' to '9'. Returns 1; 0 when the port did not open,
+// or when the date is invalid (then nothing is sent and "data invalida" is
+// printed, after a count and a line feed for most forms).
+// Exits the process with status 1 if tarvik.ini is missing.
+TARVIK_API int tarvcheque(char *text1, char *text2, char *date, char *amount, char *text5,
+                          char *text6, char *bank);
+
+// Sends one check field command, 1B '.' '5' '9' '0' code text '}', on a
+// port that is already open. At most 92 characters of the text are sent.
+TARVIK_API void chequecom(int fd, char code, char *text);
+
+// ---- Helpers -------------------------------------------------------------
+
+// Front pitch table. Replaces an unknown pitch with '0', and sets width to
+// the line width in characters and control to 0x0E for flag 'S' (double
+// width) or 0x14 otherwise.
+TARVIK_API void setme(char &pitch, char &flag, int &width, char &control);
+
+// Back pitch table: as setme, with the back line widths.
+TARVIK_API void setmev(char &pitch, char &flag, int &width, char &control);
+
+// Fits text in place to exactly width characters: right-justified and cut
+// from the left when right is non-zero, else left-justified and cut from the
+// right, filling with fill. text must hold width + 1 bytes. A negative width
+// leaves the text unchanged.
+TARVIK_API void completastr(char *text, char fill, int width, int right);
+
+// Returns the index of the first c in text, or the length of text.
+TARVIK_API int posicao(char c, char *text);
+
+// ---- Buffers -------------------------------------------------------------
+
+// Where each command is assembled.
+extern TARVIK_API char comando[100];
+
+// The cut text of the last text line command.
+extern TARVIK_API char bufi[100];
+
+#endif

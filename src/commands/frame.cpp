@@ -1,0 +1,25 @@
+#include "commands.h"
+
+#include "../link/link.h"
+#include "tarvik.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+char comando[100];
+char bufi[100];
+
+int frame_open() {
+    int fd = serial_open();
+    if (fd < 0) {
+        int err = errno;
+        std::fprintf(stdout, "erro abertura %s, codigo %i, errno %i %s\r\n", "porta serial", fd,
+                     err, std::strerror(err));
+    }
+    return fd;
+}
+
+void frame_send(int fd, std::size_t n) {
+    link_send(fd, comando, n);
+}

@@ -1,0 +1,370 @@
+// The configuration file, the serial link and the paper motion commands,
+// driven through the exported interface against real pseudo-terminals.
+#include "support/api.h"
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
+
+using th::hex;
+
+namespace {
+
+std::string port_failure(int code, int err) {
+    return "erro abertura porta serial, codigo " + std::to_string(code) + ", errno " +
+           std::to_string(err) + " " + std::strerror(err) + "\r\n";
+}
+
+const char kNotTerminal[] = "error reading terminal settings.\n";
+
+// A printer on a pseudo-terminal named in tarvik.ini, with settings of its
+// own before every test.
+class Printer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir.write_ini("Porta=" + pty.name() + "\n");
+        before = th::odd_settings();
+        pty.apply(before);
+        before = pty.settings();
+    }
+
+    // Runs a command with the write log and stdout captured.
+    template <class F> int run(F command) {
+        th::StdoutCapture capture;
+        th::start_write_log();
+        int result = command();
+        log = th::stop_write_log();
+        out = capture.finish();
+        return result;
+    }
+
+    th::WorkDir dir;
+    th::Pty pty;
+    termios before{};
+    std::vector<th::Write> log;
+    std::string out;
+};
+
+// ---- Port entry -----------------------------------------------------------
+
+TEST_F(Printer, OpensTheDeviceNamedOnThePortLineAndRestoresItOnClose) {
+    const char *inis[] = {
+        "; printer\nPorta=fd/42\n001 05,15,08,06,06,05,05\n",
+        "Porta=fd/42\r\n",                       // carriage return beyond five characters
+        "Porta=fd/42junk\n",                     // anything after five characters
+        "x\nPorta=fd/42\nPorta=fd/99\n",         // the first entry wins
+        "001 01,02,03,04,05,06,07\nPorta=fd/42", // last line, no line feed
+    };
+    for (const char *ini : inis) {
+        SCOPED_TRACE(ini);
+        dir.write_ini(ini);
+        int fd = serial_open();
+        ASSERT_GE(fd, 0);
+        th::expect_printer_settings(pty.settings());
+        EXPECT_EQ(0, serial_close(fd));
+        th::expect_same_settings(pty.settings(), before);
+        EXPECT_EQ(-1, fcntl(fd, F_GETFD)) << "descriptor left open";
+    }
+}
+
+TEST_F(Printer, ShortDeviceNameTakesWhatFollowsOnTheLine) {
+    int want = 9;
+    while (want > 2 && fcntl(want, F_GETFD) != -1)
+        --want;
+    th::Pty low(want); // "fd/N" with one digit is four characters
+    ASSERT_LT(low.slave(), 10);
+    dir.write_ini("Porta=" + low.name()); // ends with the file
+    int fd = serial_open();
+    ASSERT_GE(fd, 0);
+    th::expect_printer_settings(low.settings());
+    serial_close(fd);
+
+    dir.write_ini("Porta=" + low.name() + "\r\n"); // the carriage return becomes part of the name
+    errno = 0;
+    EXPECT_EQ(-1, serial_open());
+    EXPECT_EQ(ENOENT, errno);
+}
+
+TEST_F(Printer, PortLineThatIsOnlyTheKeyNamesTheDeviceDirectory) {
+    dir.write_ini("Porta=\n");
+    EXPECT_EQ(0, run([] { return tarvlf(1); }));
+    EXPECT_EQ(port_failure(-1, EISDIR), out);
+}
+
+TEST_F(Printer, NoPortEntryFailsToOpenWithNoSuchFile) {
+    dir.write_ini("porta=fd/42\nPORTA=fd/42\n001 05,15,08,06,06,05,05\n");
+    errno = 0;
+    EXPECT_EQ(-1, serial_open());
+    EXPECT_EQ(ENOENT, errno);
+    int (*commands[])() = {[] { return tarvlf(2); }, tarvabreverso, tarvfechaverso};
+    for (auto command : commands) {
+        EXPECT_EQ(0, run(command));
+        EXPECT_EQ(port_failure(-1, ENOENT), out);
+        EXPECT_TRUE(log.empty());
+    }
+}
+
+TEST_F(Printer, LongLinesAreTestedOnTheirFirst99CharactersOnly) {
+    std::string pad(99, 'x');
+    // The key beyond character 99 is not seen, and the rest of a long line is
+    // not taken for a line of its own.
+    dir.write_ini(pad + "Porta=fd/42\n");
+    EXPECT_EQ(-1, serial_open());
+    dir.write_ini(pad + "Porta=fd/42\n" + pad + pad + "\n");
+    EXPECT_EQ(-1, serial_open());
+    // After long lines the scan goes on.
+    dir.write_ini(pad + pad + pad + "\n" + pad + "\nPorta=fd/42\n");
+    int fd = serial_open();
+    EXPECT_GE(fd, 0);
+    serial_close(fd);
+}
+
+TEST_F(Printer, BinaryJunkInTheFileIsScannedSafely) {
+    std::string junk;
+    for (int i = 0; i < 4096; ++i)
+        junk.push_back(static_cast<char>((i * 37 + 11) % 256));
+    dir.write_ini(junk + std::string("\0Porta=fd/42\n", 13) + junk);
+    errno = 0;
+    EXPECT_EQ(-1, serial_open()); // the key after a zero byte is not seen
+    dir.write_ini(junk + "\nPorta=fd/42\n" + junk);
+    int fd = serial_open();
+    EXPECT_GE(fd, 0);
+    serial_close(fd);
+}
+
+// ---- Missing file: the process ends ---------------------------------------
+
+TEST_F(Printer, MissingConfigurationFileEndsTheProcessWithStatus1) {
+    dir.remove_ini();
+    int (*calls[])() = {serial_open, [] { return tarvlf(1); }, tarvabreverso, tarvfechaverso};
+    for (auto call : calls) {
+        th::ChildResult r = th::run_child([call] { return call() + 100; });
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("erro abertura tarvik.ini", r.out);
+    }
+}
+
+// ---- Open failures ----------------------------------------------------------
+
+TEST_F(Printer, DeviceThatIsNotATerminalGivesMinus2AndLeaksNothing) {
+    dir.write_ini("Porta=null\n");
+    int open_before = th::open_descriptors();
+    th::StdoutCapture capture;
+    EXPECT_EQ(-2, serial_open());
+    EXPECT_EQ(kNotTerminal, capture.finish());
+    EXPECT_EQ(open_before, th::open_descriptors());
+
+    int (*commands[])() = {[] { return tarvlf(3); }, tarvabreverso, tarvfechaverso};
+    for (auto command : commands) {
+        EXPECT_EQ(0, run(command));
+        EXPECT_EQ(kNotTerminal + port_failure(-2, ENOTTY), out);
+    }
+    EXPECT_EQ(open_before, th::open_descriptors());
+}
+
+// A session leader whose terminal's foreground group is another one may read
+// the settings but not change them: the kernel refuses with EIO.
+TEST_F(Printer, SettingsThatCannotBeAppliedGiveMinus3AndLeakNothing) {
+    std::string name = pty.name();
+    th::ChildResult r = th::run_child([&] {
+        setsid();
+        int ctty = open(("/dev/" + name).c_str(), O_RDWR | O_NOCTTY);
+        ioctl(ctty, TIOCSCTTY, 0);
+        pid_t other = fork();
+        if (other == 0) {
+            setpgid(0, 0);
+            pause();
+            _exit(0);
+        }
+        setpgid(other, other);
+        tcsetpgrp(ctty, other);
+        int open_before = th::open_descriptors();
+        int link = serial_open();
+        printf("open %d leak %d|", link, th::open_descriptors() - open_before);
+        int result = tarvlf(2);
+        printf("|lf %d leak %d", result, th::open_descriptors() - open_before);
+        kill(other, SIGKILL);
+        return 0;
+    });
+    EXPECT_EQ("open -3 leak 0|" + port_failure(-3, EIO) + "|lf 0 leak 0", r.out);
+}
+
+// ---- Link ------------------------------------------------------------------
+
+TEST_F(Printer, OpenDoesNotMakeThePrinterTheControllingTerminal) {
+    th::ChildResult r = th::run_child([] {
+        setsid(); // a session with no terminal, as a daemon has
+        int fd = serial_open();
+        int tty = open("/dev/tty", O_RDWR);
+        int acquired = tty >= 0;
+        serial_close(fd);
+        return fd >= 0 ? acquired : 2;
+    });
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(0, r.status);
+}
+
+TEST_F(Printer, PutsAndPutnWriteExactlyTheirBytes) {
+    int fd = serial_open();
+    ASSERT_GE(fd, 0);
+    char text[] = "ABC\n\x1b}\xe7";
+    EXPECT_EQ(7, serial_puts(fd, text));
+    char data[] = {'\0', 'x', '\0', '\n'};
+    EXPECT_EQ(4, serial_putn(fd, data, 4));
+    char empty[] = "";
+    EXPECT_EQ(0, serial_puts(fd, empty));
+    EXPECT_EQ(0, serial_puts(fd, nullptr));
+    EXPECT_EQ(0, serial_putn(fd, data, 0));
+    EXPECT_EQ(0, serial_putn(fd, nullptr, 0));
+    EXPECT_EQ(-1, serial_putn(fd, data, -1));
+    EXPECT_EQ(-1, serial_putn(fd, nullptr, 3));
+    EXPECT_EQ(std::string("ABC\n\x1b}\xe7", 7) + std::string("\0x\0\n", 4), pty.read(11));
+    serial_close(fd);
+}
+
+TEST_F(Printer, GetsReadsWhatIsWaitingWithoutBlocking) {
+    int fd = serial_open();
+    ASSERT_GE(fd, 0);
+    char buf[16];
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(0, serial_gets(fd, buf, 8)); // quiet line: at once
+    EXPECT_EQ('\0', buf[0]);
+
+    pty.send("ok\r\n");
+    usleep(50000);
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(3, serial_gets(fd, buf, 3));
+    EXPECT_EQ(std::string("ok\r\0#", 5), std::string(buf, 5));
+    EXPECT_EQ(1, serial_gets(fd, buf, 8));
+    EXPECT_STREQ("\n", buf);
+
+    std::memset(buf, '#', sizeof buf);
+    EXPECT_EQ(0, serial_gets(fd, buf, -1)); // negative size: untouched
+    EXPECT_EQ(0, serial_gets(fd, nullptr, 8));
+    EXPECT_EQ(0, serial_gets(-1, buf, 8)); // failed read: untouched
+    EXPECT_EQ(std::string(16, '#'), std::string(buf, 16));
+    serial_close(fd);
+}
+
+TEST_F(Printer, CloseBeforeAnyOpenLeavesTheLineAlone) {
+    // A fresh process, so that no settings have been saved.
+    std::string path = "/dev/" + pty.name();
+    th::ChildResult r = th::run_child([&] {
+        int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+        int closed = serial_close(fd);
+        return closed == 0 && fcntl(fd, F_GETFD) == -1 ? 0 : 1;
+    });
+    EXPECT_EQ(0, r.status);
+    th::expect_same_settings(pty.settings(), before);
+}
+
+// ---- Paper motion -----------------------------------------------------------
+
+TEST_F(Printer, LineFeedsAreCappedAtTenAndEndWithAZeroByte) {
+    struct Case {
+        int n;
+        std::string bytes;
+    } cases[] = {
+        {3, hex("0A 0A 0A 00")},
+        {1, hex("0A 00")},
+        {10, std::string(10, '\n') + '\0'},
+        {25, std::string(10, '\n') + '\0'},
+        {-2, std::string(1, '\0')},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.n);
+        EXPECT_EQ(1, run([&] { return tarvlf(c.n); }));
+        ASSERT_EQ(1u, log.size());
+        EXPECT_EQ(c.bytes, log[0].bytes);
+        th::expect_printer_settings(log[0].line);
+        EXPECT_EQ(c.bytes, pty.read(c.bytes.size()));
+        th::expect_same_settings(pty.settings(), before);
+        EXPECT_EQ("", out);
+    }
+}
+
+TEST_F(Printer, ZeroLineFeedsOpensAndClosesButSendsNothing) {
+    EXPECT_EQ(1, run([] { return tarvlf(0); }));
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ("", pty.read(0));
+    th::expect_same_settings(pty.settings(), before);
+    dir.write_ini("Porta=nodev\n");
+    EXPECT_EQ(0, run([] { return tarvlf(0); }));
+    EXPECT_EQ(port_failure(-1, ENOENT), out);
+}
+
+TEST_F(Printer, BackSideModeCommands) {
+    EXPECT_EQ(1, run(tarvabreverso));
+    EXPECT_EQ((std::vector<std::string>{hex("1B 2E 35 39 31 35 7D 00"), hex("0A 00")}),
+              th::blocks(log));
+    EXPECT_EQ(hex("1B 2E 35 39 31 35 7D 00 0A 00"), pty.read(10));
+    for (const th::Write &w : log)
+        th::expect_printer_settings(w.line);
+    th::expect_same_settings(pty.settings(), before);
+
+    EXPECT_EQ(1, run(tarvfechaverso));
+    EXPECT_EQ((std::vector<std::string>{hex("1B 2E 35 39 31 36 7D 00")}), th::blocks(log));
+    EXPECT_EQ(hex("1B 2E 35 39 31 36 7D 00"), pty.read(8));
+    th::expect_same_settings(pty.settings(), before);
+    EXPECT_EQ("", out);
+}
+
+// ---- Whole blocks -----------------------------------------------------------
+
+void on_signal(int) {}
+
+// With the printer not reading, the line's buffer fills and the command's
+// write blocks. Signals then cut it short; every byte must still go out.
+TEST_F(Printer, WritesInterruptedBySignalsAreResumed) {
+    termios raw = pty.settings();
+    cfmakeraw(&raw);
+    pty.apply(raw);
+    int filler = open(("/dev/" + pty.name()).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    // Fill until the line takes no more, even after it has moved what it
+    // could on towards the reader.
+    std::string chunk(512, 'f');
+    std::size_t filled = 0;
+    for (bool more = true; more;) {
+        more = false;
+        ssize_t n;
+        while ((n = ::write(filler, chunk.data(), chunk.size())) > 0) {
+            filled += static_cast<std::size_t>(n);
+            more = true;
+        }
+        usleep(50000);
+    }
+    close(filler);
+
+    struct sigaction sa {
+    }, old{};
+    sa.sa_handler = on_signal; // no SA_RESTART: the write returns early
+    sigaction(SIGUSR1, &sa, &old);
+    th::start_write_log();
+    int result = -1;
+    std::thread printer([&] { result = tarvabreverso(); });
+    for (int i = 0; i < 15; ++i) {
+        usleep(20000);
+        pthread_kill(printer.native_handle(), SIGUSR1);
+    }
+    std::string got = pty.read(filled + 10);
+    printer.join();
+    std::vector<th::Write> writes = th::stop_write_log();
+    sigaction(SIGUSR1, &old, nullptr);
+
+    EXPECT_EQ(1, result);
+    ASSERT_EQ(filled + 10, got.size());
+    EXPECT_EQ(hex("1B 2E 35 39 31 35 7D 00 0A 00"), got.substr(filled));
+    EXPECT_GT(writes.size(), 2u) << "no write was cut short; the test proved nothing";
+}
+
+} // namespace

@@ -1,0 +1,268 @@
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace th {
+
+namespace {
+
+int hold_below_100(int fd, int want) {
+    int held = -1;
+    if (want >= 0 && want < 100 && fcntl(want, F_GETFD) < 0 && errno == EBADF)
+        held = dup2(fd, want);
+    if (held < 0) held = fcntl(fd, F_DUPFD, 10);
+    close(fd);
+    if (held < 0 || held >= 100) throw std::runtime_error("no descriptor below 100 for the slave");
+    return held;
+}
+
+} // namespace
+
+Pty::Pty(int want_fd) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+        throw std::runtime_error("posix_openpt failed");
+    int s = open(ptsname(master_), O_RDWR | O_NOCTTY);
+    if (s < 0) throw std::runtime_error("cannot open the slave");
+    slave_ = hold_below_100(s, want_fd);
+}
+
+Pty::~Pty() {
+    close(slave_);
+    close(master_);
+}
+
+std::string Pty::name() const {
+    return "fd/" + std::to_string(slave_);
+}
+
+termios Pty::settings() const {
+    termios t{};
+    EXPECT_EQ(0, tcgetattr(slave_, &t));
+    return t;
+}
+
+void Pty::apply(const termios &t) {
+    EXPECT_EQ(0, tcsetattr(slave_, TCSANOW, &t));
+}
+
+std::string Pty::read(std::size_t count, int settle_ms) {
+    std::string got;
+    char buf[4096];
+    for (;;) {
+        // Wait long for what is expected, briefly for anything beyond it.
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, got.size() < count ? 5000 : settle_ms) <= 0) break;
+        ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+void Pty::send(const std::string &bytes) {
+    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::write(master_, bytes.data(), bytes.size()));
+}
+
+termios odd_settings() {
+    termios t{};
+    t.c_iflag = ICRNL | IXON | BRKINT;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_cflag = CS7 | PARENB | CSTOPB | CREAD | HUPCL;
+    t.c_lflag = ICANON | ECHO | ISIG;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 5;
+    t.c_cc[VINTR] = 3;
+    cfsetispeed(&t, B1200);
+    cfsetospeed(&t, B1200);
+    return t;
+}
+
+void expect_printer_settings(const termios &t) {
+    EXPECT_EQ(B9600, cfgetispeed(&t));
+    EXPECT_EQ(B9600, cfgetospeed(&t));
+    EXPECT_EQ(static_cast<tcflag_t>(CS8), t.c_cflag & CSIZE);
+    EXPECT_EQ(0u, t.c_cflag & (PARENB | CSTOPB | HUPCL));
+    EXPECT_EQ(static_cast<tcflag_t>(CREAD | CLOCAL | CRTSCTS),
+              t.c_cflag & (CREAD | CLOCAL | CRTSCTS));
+#if (B9600 & ~CBAUD) == 0
+    EXPECT_EQ(0x800008BDu, t.c_cflag); // the whole control word
+#endif
+    EXPECT_EQ(0u, t.c_iflag);
+    EXPECT_EQ(0u, t.c_oflag);
+    EXPECT_EQ(0u, t.c_lflag);
+    for (std::size_t i = 0; i < NCCS; ++i)
+        EXPECT_EQ(0, t.c_cc[i]) << "c_cc[" << i << "]";
+}
+
+void expect_same_settings(const termios &got, const termios &want) {
+    EXPECT_EQ(want.c_iflag, got.c_iflag);
+    EXPECT_EQ(want.c_oflag, got.c_oflag);
+    EXPECT_EQ(want.c_cflag, got.c_cflag);
+    EXPECT_EQ(want.c_lflag, got.c_lflag);
+    EXPECT_EQ(cfgetispeed(&want), cfgetispeed(&got));
+    EXPECT_EQ(cfgetospeed(&want), cfgetospeed(&got));
+    EXPECT_EQ(0, std::memcmp(want.c_cc, got.c_cc, sizeof want.c_cc));
+}
+
+WorkDir::WorkDir() {
+    char tmpl[] = "/tmp/tarvik-test-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+    back_ = open(".", O_RDONLY | O_DIRECTORY);
+    if (chdir(path_.c_str()) != 0) throw std::runtime_error("chdir failed");
+}
+
+WorkDir::~WorkDir() {
+    remove_ini();
+    if (fchdir(back_) != 0) std::perror("fchdir");
+    close(back_);
+    rmdir(path_.c_str());
+}
+
+void WorkDir::write_ini(const std::string &contents) const {
+    std::ofstream out(path_ + "/tarvik.ini", std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+void WorkDir::remove_ini() const {
+    unlink((path_ + "/tarvik.ini").c_str());
+}
+
+StdoutCapture::StdoutCapture() {
+    std::fflush(stdout);
+    saved_ = dup(1);
+    char tmpl[] = "/tmp/tarvik-out-XXXXXX";
+    file_ = mkstemp(tmpl);
+    unlink(tmpl);
+    dup2(file_, 1);
+}
+
+StdoutCapture::~StdoutCapture() {
+    finish();
+}
+
+std::string StdoutCapture::finish() {
+    if (saved_ < 0) return "";
+    std::fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    saved_ = -1;
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    lseek(file_, 0, SEEK_SET);
+    while ((n = ::read(file_, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(file_);
+    return out;
+}
+
+ChildResult run_child(const std::function<int()> &fn) {
+    int pipefd[2];
+    ChildResult r;
+    if (pipe(pipefd) != 0) return r;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pipefd[0]);
+        dup2(pipefd[1], 1);
+        close(pipefd[1]);
+        int code = fn();
+        std::fflush(stdout);
+        _exit(code);
+    }
+    close(pipefd[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0)
+        r.out.append(buf, static_cast<std::size_t>(n));
+    close(pipefd[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exited = WIFEXITED(status);
+    r.status = r.exited ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+int open_descriptors() {
+    int count = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.') ++count;
+    closedir(d);
+    return count - 1; // the directory's own descriptor
+}
+
+namespace {
+std::mutex log_mutex;
+bool logging = false;
+std::vector<Write> write_log;
+} // namespace
+
+void start_write_log() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    write_log.clear();
+    logging = true;
+}
+
+std::vector<Write> stop_write_log() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    logging = false;
+    return std::move(write_log);
+}
+
+std::vector<std::string> blocks(const std::vector<Write> &log) {
+    std::vector<std::string> out;
+    for (const Write &w : log)
+        if (w.result > 0) out.push_back(w.bytes);
+    return out;
+}
+
+std::string hex(const std::string &text) {
+    std::istringstream in(text);
+    std::string out, byte;
+    while (in >> byte)
+        out.push_back(static_cast<char>(std::stoi(byte, nullptr, 16)));
+    return out;
+}
+
+// Seen only by the write log: every write of the library reaches the device
+// unchanged through the system call.
+void record(int fd, const void *data, long result) {
+    termios line{};
+    if (fd <= 2 || tcgetattr(fd, &line) != 0) return; // not a terminal
+    std::lock_guard<std::mutex> lock(log_mutex);
+    if (!logging) return;
+    std::string bytes;
+    if (result > 0) bytes.assign(static_cast<const char *>(data), static_cast<std::size_t>(result));
+    write_log.push_back(Write{fd, result, bytes, line});
+}
+
+} // namespace th
+
+// Interposes the write call of the library to see each block it writes. The
+// bytes go on to the real device.
+extern "C" ssize_t write(int fd, const void *data, size_t n) {
+    long result = syscall(SYS_write, fd, data, n);
+    int err = errno;
+    th::record(fd, data, result);
+    errno = err;
+    return result;
+}

@@ -1,0 +1,113 @@
+// Test harness: real pseudo-terminals, a scratch working directory for
+// tarvik.ini, standard output capture, child processes, and a log of the
+// write calls that reach a terminal.
+#ifndef TARVIK_TEST_HARNESS_H
+#define TARVIK_TEST_HARNESS_H
+
+#include <functional>
+#include <string>
+#include <termios.h>
+#include <vector>
+
+namespace th {
+
+// A pseudo-terminal whose slave stays open at a descriptor below 100, so that
+// the library reaches it as "/dev/fd/N" (name "fd/N").
+class Pty {
+  public:
+    // want_fd: the descriptor to hold the slave at, if free; else any below 100.
+    explicit Pty(int want_fd = 42);
+    ~Pty();
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+
+    int master() const {
+        return master_;
+    }
+    int slave() const {
+        return slave_;
+    }
+    std::string name() const; // "fd/N"
+
+    termios settings() const;
+    void apply(const termios &t);
+
+    // Reads from the master until count bytes have come, then waits settle_ms
+    // more for any surplus. Returns all bytes read.
+    std::string read(std::size_t count, int settle_ms = 50);
+    // Sends bytes from the printer's side.
+    void send(const std::string &bytes);
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+};
+
+// Settings unlike the printer's in every field, to see what is restored.
+termios odd_settings();
+// Fails the current test unless t holds 9600 8N1, RTS/CTS, raw, VMIN=VTIME=0.
+void expect_printer_settings(const termios &t);
+// Fails the current test unless the two records set the same line.
+void expect_same_settings(const termios &got, const termios &want);
+
+// A fresh directory, made the working directory while the object lives.
+class WorkDir {
+  public:
+    WorkDir();
+    ~WorkDir();
+    WorkDir(const WorkDir &) = delete;
+    WorkDir &operator=(const WorkDir &) = delete;
+    void write_ini(const std::string &contents) const;
+    void remove_ini() const;
+    const std::string &path() const {
+        return path_;
+    }
+
+  private:
+    std::string path_;
+    int back_ = -1;
+};
+
+// What the process writes to standard output between construction and
+// finish().
+class StdoutCapture {
+  public:
+    StdoutCapture();
+    ~StdoutCapture();
+    std::string finish();
+
+  private:
+    int saved_ = -1;
+    int file_ = -1;
+};
+
+// Runs fn in a child process with its standard output captured. The child
+// exits with fn's result unless fn ends the process itself.
+struct ChildResult {
+    bool exited = false; // ended through exit, not a signal
+    int status = -1;     // exit status
+    std::string out;     // standard output
+};
+ChildResult run_child(const std::function<int()> &fn);
+
+// Open descriptors of this process.
+int open_descriptors();
+
+// The write calls made on terminals while the log runs.
+struct Write {
+    int fd;
+    long result;       // the write's result: count, or -1
+    std::string bytes; // the bytes it took
+    termios line;      // the line settings at that moment
+};
+void start_write_log();
+std::vector<Write> stop_write_log();
+// The bytes of each successful write, in order.
+std::vector<std::string> blocks(const std::vector<Write> &log);
+
+// Bytes from a hex text such as "1B 2E 35".
+std::string hex(const std::string &text);
+
+} // namespace th
+
+#endif

@@ -1,0 +1,76 @@
+// The internal helpers of the link and the commands, without a port.
+#include "commands/commands.h"
+#include "link/link.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::string port_of(const std::string &ini) {
+    std::istringstream in(ini);
+    char path[kPortPath];
+    return ini_port(in, path) ? std::string(path) : std::string("<none>");
+}
+
+std::string layout_of(const std::string &ini, const char *code) {
+    std::istringstream in(ini);
+    char layout[kLayout];
+    ini_layout(in, code, layout);
+    return layout;
+}
+
+TEST(PortEntry, NameIsFiveCharactersFromPosition6) {
+    EXPECT_EQ("/dev/ttyS0", port_of("Porta=ttyS0\n"));
+    EXPECT_EQ("/dev/ttyS1", port_of("Porta=ttyS10\r\n"));
+    EXPECT_EQ("/dev/ttyS", port_of("Porta=ttyS"));
+    EXPECT_EQ("/dev/S0\r", port_of("Porta=S0\r\n"));
+    EXPECT_EQ("/dev/", port_of("Porta=\n"));
+    EXPECT_EQ("/dev/ttyS0", port_of("[x]\n\nPorta=ttyS0\nPorta=ttyS1\n"));
+    // The name is read from position 6 wherever the key stands.
+    EXPECT_EQ("/dev/=ttyS", port_of("#Porta=ttyS0\n"));
+    EXPECT_EQ("/dev/a=tty", port_of("; Porta=ttyS0\n"));
+    EXPECT_EQ("<none>", port_of("porta=ttyS0\nPORTA=ttyS0\n"));
+    EXPECT_EQ("<none>", port_of(""));
+}
+
+TEST(PortEntry, LongLinesAndZeroBytes) {
+    std::string pad(99, '-');
+    EXPECT_EQ("<none>", port_of(pad + "Porta=ttyS0\n"));
+    EXPECT_EQ("<none>", port_of(pad + "\nPorta" + pad + "\n"));
+    EXPECT_EQ("/dev/ttyS0", port_of(pad + pad + "\nPorta=ttyS0"));
+    EXPECT_EQ("/dev/-----", port_of(pad.substr(6) + "Porta=\n"));
+    EXPECT_EQ("<none>", port_of(std::string("ab\0Porta=ttyS0\n", 15)));
+    EXPECT_EQ("/dev/tt", port_of(std::string("Porta=tt\0S0\n", 12)));
+}
+
+TEST(BankEntry, LayoutIsTwentyCharactersFromPosition4) {
+    const char *ini = "Porta=ttyS0\r\n"
+                      "341 10,20,30,40,50,60,70\r\n"
+                      "001;01,02,03,04,05,06,07,08\n"
+                      "237x\n"
+                      "104\n"
+                      "xx399 short\n";
+    EXPECT_EQ("10,20,30,40,50,60,70", layout_of(ini, "341"));
+    EXPECT_EQ("01,02,03,04,05,06,07", layout_of(ini, "001"));
+    EXPECT_EQ("", layout_of(ini, "237"));
+    EXPECT_EQ("", layout_of(ini, "104")); // the bare code
+    EXPECT_EQ("9 short", layout_of(ini, "399"));
+    EXPECT_EQ("05,15,08,06,06,05,05", layout_of(ini, "999"));
+    EXPECT_EQ(" 10,20,30,40,50,60,7", layout_of("x341 10,20,30,40,50,60,70\r\n", "341"));
+}
+
+TEST(LineFeeds, CountIsCappedAndAZeroByteFollows) {
+    char out[16];
+    EXPECT_EQ(0u, build_linefeeds(out, 0));
+    EXPECT_EQ(4u, build_linefeeds(out, 3));
+    EXPECT_EQ(std::string("\n\n\n\0", 4), std::string(out, 4));
+    EXPECT_EQ(11u, build_linefeeds(out, 11));
+    EXPECT_EQ(11u, build_linefeeds(out, 2147483647));
+    EXPECT_EQ(1u, build_linefeeds(out, -2147483647 - 1));
+    EXPECT_EQ('\0', out[0]);
+}
+
+} // namespace

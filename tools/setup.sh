@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need beyond a fresh Debian 12 machine
+# with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
+# its fuzzer runtime, and the GoogleTest sources. Does nothing when all is there.
+set -euo pipefail
+
+missing=()
+echo 'int main(){}' | g++ -m32 -x c++ - -o /dev/null 2>/dev/null || missing+=(g++-multilib)
+command -v cmake >/dev/null || missing+=(cmake)
+command -v pkg-config >/dev/null || missing+=(pkg-config)
+command -v clang++ >/dev/null || missing+=(clang)
+[ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
+  || missing+=(libclang-rt-14-dev)
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
