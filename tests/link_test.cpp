@@ -2,6 +2,7 @@
 // driven through the exported interface against real pseudo-terminals.
 #include "support/api.h"
 #include "support/harness.h"
+#include "support/printer.h"
 
 #include <gtest/gtest.h>
 
@@ -18,40 +19,10 @@ using th::hex;
 
 namespace {
 
-std::string port_failure(int code, int err) {
-    return "erro abertura porta serial, codigo " + std::to_string(code) + ", errno " +
-           std::to_string(err) + " " + std::strerror(err) + "\r\n";
-}
+using th::port_failure;
+using th::Printer;
 
 const char kNotTerminal[] = "error reading terminal settings.\n";
-
-// A printer on a pseudo-terminal named in tarvik.ini, with settings of its
-// own before every test.
-class Printer : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir.write_ini("Porta=" + pty.name() + "\n");
-        before = th::odd_settings();
-        pty.apply(before);
-        before = pty.settings();
-    }
-
-    // Runs a command with the write log and stdout captured.
-    template <class F> int run(F command) {
-        th::StdoutCapture capture;
-        th::start_write_log();
-        int result = command();
-        log = th::stop_write_log();
-        out = capture.finish();
-        return result;
-    }
-
-    th::WorkDir dir;
-    th::Pty pty;
-    termios before{};
-    std::vector<th::Write> log;
-    std::string out;
-};
 
 // ---- Port entry -----------------------------------------------------------
 
@@ -283,11 +254,7 @@ TEST_F(Printer, LineFeedsAreCappedAtTenAndEndWithAZeroByte) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.n);
         EXPECT_EQ(1, run([&] { return tarvlf(c.n); }));
-        ASSERT_EQ(1u, log.size());
-        EXPECT_EQ(c.bytes, log[0].bytes);
-        th::expect_printer_settings(log[0].line);
-        EXPECT_EQ(c.bytes, pty.read(c.bytes.size()));
-        th::expect_same_settings(pty.settings(), before);
+        expect_sent({c.bytes});
         EXPECT_EQ("", out);
     }
 }
@@ -304,17 +271,9 @@ TEST_F(Printer, ZeroLineFeedsOpensAndClosesButSendsNothing) {
 
 TEST_F(Printer, BackSideModeCommands) {
     EXPECT_EQ(1, run(tarvabreverso));
-    EXPECT_EQ((std::vector<std::string>{hex("1B 2E 35 39 31 35 7D 00"), hex("0A 00")}),
-              th::blocks(log));
-    EXPECT_EQ(hex("1B 2E 35 39 31 35 7D 00 0A 00"), pty.read(10));
-    for (const th::Write &w : log)
-        th::expect_printer_settings(w.line);
-    th::expect_same_settings(pty.settings(), before);
-
+    expect_sent({hex("1B 2E 35 39 31 35 7D 00"), hex("0A 00")});
     EXPECT_EQ(1, run(tarvfechaverso));
-    EXPECT_EQ((std::vector<std::string>{hex("1B 2E 35 39 31 36 7D 00")}), th::blocks(log));
-    EXPECT_EQ(hex("1B 2E 35 39 31 36 7D 00"), pty.read(8));
-    th::expect_same_settings(pty.settings(), before);
+    expect_sent({hex("1B 2E 35 39 31 36 7D 00")});
     EXPECT_EQ("", out);
 }
 

@@ -1,4 +1,5 @@
 // The internal helpers of the link and the commands, without a port.
+#include "check/check.h"
 #include "commands/commands.h"
 #include "link/link.h"
 
@@ -71,6 +72,57 @@ TEST(LineFeeds, CountIsCappedAndAZeroByteFollows) {
     EXPECT_EQ(11u, build_linefeeds(out, 2147483647));
     EXPECT_EQ(1u, build_linefeeds(out, -2147483647 - 1));
     EXPECT_EQ('\0', out[0]);
+}
+
+TEST(CheckFields, DateReadsStopAtTheEndOfTheText) {
+    char out[7];
+    struct Case {
+        const char *date;
+        bool valid, show;
+        int count;
+    } cases[] = {
+        {"1", false, false, 2},          {"1/", false, false, 2},   {"1/2", false, true, 4},
+        {"1/2/", false, true, 4},        {"1/2/3", true, false, 5}, {"1/2/345", false, true, 7},
+        {"1/2/3456789", true, false, 8},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.date);
+        DateRead r = normalize_date(c.date, out);
+        EXPECT_EQ(c.valid, r.valid);
+        EXPECT_EQ(c.show, r.show_count);
+        EXPECT_EQ(c.count, r.count);
+    }
+    EXPECT_TRUE(normalize_date("1/2/3456789", out).valid);
+    EXPECT_STREQ("010256", out); // the first four year digits, then their last two
+}
+
+TEST(CheckFields, LayoutFieldDropsCommasAndFieldCommandCutsAt92) {
+    char field[25];
+    layout_field("05,15,08,06,06,05,05", field);
+    EXPECT_STREQ("000S05150806060505", field);
+    layout_field("12345678901234567890", field); // twenty characters, no comma
+    EXPECT_STREQ("000S12345678901234567890", field);
+    layout_field("", field);
+    EXPECT_STREQ("000S", field);
+
+    char out[100];
+    std::string text(500, 'x');
+    EXPECT_EQ(99u, build_field(out, '1', text.c_str()));
+    EXPECT_EQ('}', out[98]);
+    EXPECT_EQ('\0', out[99]);
+    EXPECT_EQ(7u, build_field(out, '9', ""));
+    EXPECT_EQ(std::string("\x1b.5909}", 8), std::string(out, 8));
+}
+
+TEST(CheckFields, BankCodeAndAmount) {
+    char code[4];
+    bank_code("123456", code);
+    EXPECT_STREQ("345", code);
+    bank_code("", code);
+    EXPECT_STREQ("000", code);
+    char digits[13];
+    amount_digits(std::string(1000, '7').append("123").c_str(), digits);
+    EXPECT_STREQ("777777777123", digits);
 }
 
 } // namespace

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds the library and runs every test three ways: a normal 64-bit build, a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, and a 32-bit x86
-# build, the target the library is made for.
-# Usage: tools/test.sh [normal|sanitize|m32]...   (default: all)
+# build, the target the library is made for. Then runs each fuzz target for a
+# while under libFuzzer with the same sanitizers (FUZZ_SECONDS, default 30).
+# Usage: tools/test.sh [normal|sanitize|m32|fuzz]...   (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 
 jobs=$(nproc)
 builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(normal sanitize m32)
+[ ${#builds[@]} -gt 0 ] || builds=(normal sanitize m32 fuzz)
 
 run() {
   local name=$1
@@ -20,6 +21,28 @@ run() {
   (cd "build/$name" && ctest --output-on-failure -j "$jobs")
 }
 
+fuzz() {
+  echo "==== fuzz build"
+  local flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
+  cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBUILD_TESTING=OFF -DTARVIK_FUZZ=ON "-DCMAKE_CXX_FLAGS=$flags" >/dev/null
+  local target
+  for target in date amount ini; do
+    cmake --build build/fuzz -j "$jobs" --target "${target}_fuzz"
+    # New inputs go to a scratch folder; the seeds in the repo stay as they are.
+    mkdir -p "build/fuzz/corpus/$target"
+    echo "---- fuzzing $target for ${FUZZ_SECONDS:-30} s"
+    local log="build/fuzz/$target.log"
+    if ! "build/fuzz/fuzz/${target}_fuzz" -max_total_time="${FUZZ_SECONDS:-30}" -rss_limit_mb=8192 \
+      -print_final_stats=1 "build/fuzz/corpus/$target" "fuzz/corpus/$target" >"$log" 2>&1; then
+      tail -n 80 "$log"
+      echo "fuzz target $target failed" >&2
+      exit 1
+    fi
+    tail -n 6 "$log"
+  done
+}
+
 for build in "${builds[@]}"; do
   case $build in
     normal) run normal ;;
@@ -28,6 +51,7 @@ for build in "${builds[@]}"; do
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
         run sanitize "-DCMAKE_CXX_FLAGS=$san" "-DCMAKE_C_FLAGS=$san" ;;
     m32) run m32 -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32 ;;
+    fuzz) fuzz ;;
     *) echo "unknown build: $build" >&2; exit 2 ;;
   esac
 done

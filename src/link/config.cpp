@@ -21,15 +21,12 @@ void copy_cut(char *dst, const char *src, std::size_t max) {
     dst[n] = '\0';
 }
 
-void open_or_exit(std::ifstream &in) {
-    in.open(kIniName);
-    if (!in.is_open()) {
-        std::fprintf(stdout, "erro abertura tarvik.ini");
-        std::exit(1);
-    }
-}
-
 } // namespace
+
+void ini_missing() {
+    std::fprintf(stdout, "erro abertura tarvik.ini");
+    std::exit(1);
+}
 
 bool ini_find(std::istream &in, const char *needle, char (&line)[kIniLine]) {
     for (;;) {
@@ -68,13 +65,14 @@ void ini_layout(std::istream &in, const char *code, char (&layout)[kLayout]) {
 }
 
 bool port_lookup(char (&path)[kPortPath]) {
-    std::ifstream in;
-    open_or_exit(in);
+    std::ifstream in(kIniName);
+    if (!in.is_open()) ini_missing();
     return ini_port(in, path);
 }
 
-void layout_lookup(const char *code, char (&layout)[kLayout]) {
-    std::ifstream in;
-    open_or_exit(in);
+bool layout_lookup(const char *code, char (&layout)[kLayout]) {
+    std::ifstream in(kIniName);
+    if (!in.is_open()) return false;
     ini_layout(in, code, layout);
+    return true;
 }

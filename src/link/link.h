@@ -26,10 +26,16 @@ bool ini_port(std::istream &in, char (&path)[kPortPath]);
 // default "05,15,08,06,06,05,05".
 void ini_layout(std::istream &in, const char *code, char (&layout)[kLayout]);
 
-// The same two look-ups on ./tarvik.ini. When the file cannot be opened they
-// print "erro abertura tarvik.ini" and exit the process with status 1.
+// Prints "erro abertura tarvik.ini" and exits the process with status 1.
+[[noreturn]] void ini_missing();
+
+// The port look-up on ./tarvik.ini. Calls ini_missing() when the file cannot
+// be opened.
 bool port_lookup(char (&path)[kPortPath]);
-void layout_lookup(const char *code, char (&layout)[kLayout]);
+
+// The layout look-up on ./tarvik.ini. Returns false when the file cannot be
+// opened, so that the caller can restore its port before ini_missing().
+bool layout_lookup(const char *code, char (&layout)[kLayout]);
 
 // Writes all n bytes to fd, resuming a write cut short by a signal or by the
 // device, and stops at the first error.

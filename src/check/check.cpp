@@ -1,0 +1,85 @@
+// The check command: nine field commands built from the caller's texts and
+// the bank's layout in tarvik.ini.
+#include "check.h"
+
+#include "commands/commands.h"
+#include "link/link.h"
+#include "tarvik.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const std::size_t kCutText = 60; // fields 5 and 6
+
+const char *or_empty(const char *text) {
+    return text != nullptr ? text : "";
+}
+
+// The first kCutText characters of text.
+void cut(const char *text, char (&out)[kCutText + 1]) {
+    std::size_t n = strnlen(text, kCutText);
+    std::memcpy(out, text, n);
+    out[n] = '\0';
+}
+
+void report_invalid_date(const DateRead &read) {
+    if (read.show_count) {
+        std::fprintf(stdout, "%d\n", read.count);
+        std::fflush(stdout);
+    }
+    std::fprintf(stdout, "data invalida");
+}
+
+} // namespace
+
+void chequecom(int fd, char code, char *text) {
+    frame_send(fd, build_field(comando, code, or_empty(text)));
+}
+
+int tarvcheque(char *text1, char *text2, char *date, char *amount, char *text5, char *text6,
+               char *bank) {
+    int fd = frame_open();
+    if (fd < 0) return 0;
+
+    char ddmmyy[7];
+    DateRead read = normalize_date(or_empty(date), ddmmyy);
+    if (!read.valid) {
+        report_invalid_date(read);
+        serial_close(fd);
+        return 0;
+    }
+
+    char code[4];
+    bank_code(or_empty(bank), code);
+    char layout[kLayout];
+    if (!layout_lookup(code, layout)) {
+        serial_close(fd); // put the port back before the process ends
+        ini_missing();
+    }
+    char field9[25];
+    layout_field(layout, field9);
+
+    char field4[13];
+    amount_digits(or_empty(amount), field4);
+    char field5[kCutText + 1];
+    char field6[kCutText + 1];
+    cut(or_empty(text5), field5);
+    cut(or_empty(text6), field6);
+
+    char real[] = "REAL";
+    char reais[] = "REAIS";
+    chequecom(fd, '1', text1);
+    chequecom(fd, '2', text2);
+    chequecom(fd, '3', ddmmyy);
+    chequecom(fd, '4', field4);
+    chequecom(fd, '5', field5);
+    chequecom(fd, '6', field6);
+    chequecom(fd, '7', real);
+    chequecom(fd, '8', reais);
+    chequecom(fd, '9', field9);
+
+    serial_close(fd);
+    return 1;
+}

@@ -1,0 +1,41 @@
+// Internal interface of check printing: the plain functions that bring each
+// field of a check into its fixed form, and the field command assembly.
+#ifndef TARVIK_CHECK_H
+#define TARVIK_CHECK_H
+
+#include <cstddef>
+
+// The longest field text that a field command carries: 100 bytes of comando
+// less the seven command bytes and the zero.
+constexpr std::size_t kFieldText = 92;
+
+// How a date read. An invalid date is reported as "data invalida", after
+// count and a line feed when show_count is set.
+struct DateRead {
+    bool valid;
+    bool show_count;
+    int count;
+};
+
+// Normalises a free-form date (day, separator, month, separator, year) to
+// DDMMYY in ddmmyy. A one-digit day or month gets a leading zero, a one-digit
+// year too, and a four-digit year keeps its last two digits.
+DateRead normalize_date(const char *date, char (&ddmmyy)[7]);
+
+// The decimal digits of amount, right-justified in twelve and zero-filled;
+// more than twelve keep the last twelve.
+void amount_digits(const char *amount, char (&digits)[13]);
+
+// The bank code: at most the first five characters of bank, fitted to three,
+// right-justified and zero-filled.
+void bank_code(const char *bank, char (&code)[4]);
+
+// Field 9: "000S" followed by the layout without its commas.
+void layout_field(const char *layout, char (&field)[25]);
+
+// Assembles the field command ESC . 5 9 0 code text } in out (at least 100
+// bytes), with at most kFieldText characters of text, and a zero after it.
+// Returns the count to send, the zero excluded.
+std::size_t build_field(char *out, char code, const char *text);
+
+#endif

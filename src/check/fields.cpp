@@ -1,0 +1,114 @@
+// The fields of a check, as plain functions over buffers.
+#include "check.h"
+
+#include "tarvik.h"
+
+#include <cstring>
+
+namespace {
+
+const int kAmountWidth = 12;
+char kDigits[] = "0123456789";
+
+// A day or month field: copies characters until limit is reached, a '/' or
+// the end of the text.
+void read_part(const char *date, std::size_t &p, char *o, int &n, int limit) {
+    while (n < limit && date[p] != '/' && date[p] != '\0')
+        o[n++] = date[p++];
+}
+
+// Skips the separator, whatever it is, but never the end of the text.
+void skip_one(const char *date, std::size_t &p) {
+    if (date[p] != '\0') ++p;
+}
+
+} // namespace
+
+DateRead normalize_date(const char *date, char (&ddmmyy)[7]) {
+    char o[8];
+    std::size_t p = 0;
+    int n = 0;
+    ddmmyy[0] = '\0';
+
+    read_part(date, p, o, n, 2);
+    if (n == 0) return {false, true, 0};
+    if (n == 1) {
+        o[1] = o[0];
+        o[0] = '0';
+        n = 2;
+    }
+    skip_one(date, p);
+
+    read_part(date, p, o, n, 4);
+    if (n == 2) return {false, false, 2};
+    if (n == 3) {
+        o[3] = o[2];
+        o[2] = '0';
+        n = 4;
+    }
+    skip_one(date, p);
+
+    // The year runs to the end of the text; a '/' is taken like any other.
+    while (n < 8 && date[p] != '\0')
+        o[n++] = date[p++];
+    switch (n) {
+    case 5:
+        o[5] = o[4];
+        o[4] = '0';
+        break;
+    case 6:
+        break;
+    case 8:
+        o[4] = o[6];
+        o[5] = o[7];
+        break;
+    default: // no year digit, or three
+        return {false, true, n};
+    }
+    std::memcpy(ddmmyy, o, 6);
+    ddmmyy[6] = '\0';
+    return {true, false, n};
+}
+
+void amount_digits(const char *amount, char (&digits)[13]) {
+    // Only the last twelve digits are kept, however many there are.
+    int n = 0;
+    for (std::size_t i = 0; amount[i] != '\0'; ++i) {
+        if (posicao(amount[i], kDigits) >= 10) continue;
+        if (n == kAmountWidth) {
+            std::memmove(digits, digits + 1, kAmountWidth - 1);
+            --n;
+        }
+        digits[n++] = amount[i];
+    }
+    digits[n] = '\0';
+    completastr(digits, '0', kAmountWidth, 1);
+}
+
+void bank_code(const char *bank, char (&code)[4]) {
+    char first[6];
+    std::size_t n = strnlen(bank, 5);
+    std::memcpy(first, bank, n);
+    first[n] = '\0';
+    completastr(first, '0', 3, 1);
+    std::memcpy(code, first, 4);
+}
+
+void layout_field(const char *layout, char (&field)[25]) {
+    std::size_t n = 0;
+    for (const char *s = "000S"; *s != '\0'; ++s)
+        field[n++] = *s;
+    for (std::size_t i = 0; layout[i] != '\0' && n < sizeof field - 1; ++i)
+        if (layout[i] != ',') field[n++] = layout[i];
+    field[n] = '\0';
+}
+
+std::size_t build_field(char *out, char code, const char *text) {
+    std::size_t len = strnlen(text, kFieldText);
+    std::memcpy(out, "\x1b.590", 5);
+    out[5] = code;
+    std::memcpy(out + 6, text, len);
+    out[6 + len] = '}';
+    out[7 + len] = '\0';
+    return 7 + len;
+}

@@ -1,0 +1,303 @@
+// Check printing and the text fitting helpers, through the exported
+// interface against a pseudo-terminal.
+#include "support/api.h"
+#include "support/harness.h"
+#include "support/printer.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using th::Printer;
+
+std::string field(char code, const std::string &text) {
+    return std::string("\x1b.590") + code + text + "}";
+}
+
+// A check's arguments; each test changes what it is about.
+struct Check {
+    std::string text1 = "PAGUE POR ESTE CHEQUE";
+    std::string text2 = "FULANO DE TAL";
+    std::string date = "15/03/2004";
+    std::string amount = "1.234,56";
+    std::string text5 = "SAO PAULO";
+    std::string text6 = "";
+    std::string bank = "237";
+
+    int operator()() {
+        return tarvcheque(text1.data(), text2.data(), date.data(), amount.data(), text5.data(),
+                          text6.data(), bank.data());
+    }
+};
+
+// The nine blocks of a check with the given fields 3, 4 and 9.
+std::vector<std::string> nine(const Check &c, const std::string &date, const std::string &amount,
+                              const std::string &layout) {
+    return {field('1', c.text1), field('2', c.text2), field('3', date),
+            field('4', amount),  field('5', c.text5), field('6', c.text6),
+            field('7', "REAL"),  field('8', "REAIS"), field('9', layout)};
+}
+
+const char kDefault[] = "000S05150806060505";
+
+TEST_F(Printer, CheckSendsNineFieldsInOrderOneWriteEach) {
+    Check c;
+    EXPECT_EQ(1, run(c));
+    expect_sent(nine(c, "150304", "000000123456", kDefault));
+    EXPECT_EQ("", out);
+}
+
+TEST_F(Printer, DatesAreNormalisedToDayMonthYear) {
+    const char *dates[][2] = {
+        {"15/03/2004", "150304"}, {"15/03/04", "150304"},   {"5/3/4", "050304"},
+        {"1/2/2003", "010203"},   {"15-03-2004", "150304"}, {"15/03/20045", "150304"},
+        {"1.12.99", "1.2.09"},    {"31/12/1999", "311299"}, {"ab/cd/efgh", "abcdgh"},
+        {"15/3/2/04", "150304"},  {"7/07/7", "070707"},     {"99/99/9999", "999999"},
+    };
+    for (auto &d : dates) {
+        SCOPED_TRACE(d[0]);
+        Check c;
+        c.date = d[0];
+        EXPECT_EQ(1, run(c));
+        expect_sent(nine(c, d[1], "000000123456", kDefault));
+        EXPECT_EQ("", out);
+    }
+}
+
+TEST_F(Printer, InvalidDatesAreReportedAndNothingIsSent) {
+    const char *dates[][2] = {
+        {"/03/04", "0\ndata invalida"}, {"", "0\ndata invalida"},
+        {"15/03/", "4\ndata invalida"}, {"15/03", "4\ndata invalida"},
+        {"150304", "4\ndata invalida"}, {"15/03/204", "7\ndata invalida"},
+        {"15//04", "data invalida"},    {"123/04/05", "data invalida"},
+        {"5", "data invalida"},         {"15", "data invalida"},
+        {"1/2", "4\ndata invalida"},    {"1/2/345", "7\ndata invalida"},
+    };
+    for (auto &d : dates) {
+        SCOPED_TRACE(d[0]);
+        Check c;
+        c.date = d[0];
+        EXPECT_EQ(0, run(c));
+        EXPECT_EQ(d[1], out);
+        expect_sent({});
+    }
+    // A null date reads as an empty one.
+    Check c;
+    EXPECT_EQ(0, run([&] {
+                  return tarvcheque(c.text1.data(), c.text2.data(), nullptr, c.amount.data(),
+                                    c.text5.data(), c.text6.data(), c.bank.data());
+              }));
+    EXPECT_EQ("0\ndata invalida", out);
+    expect_sent({});
+}
+
+TEST_F(Printer, AmountKeepsItsLastTwelveDigits) {
+    const char *amounts[][2] = {
+        {"1.234,56", "000000123456"},      {"99,90", "000000009990"},
+        {"R$ mil", "000000000000"},        {"", "000000000000"},
+        {"1234567890123", "234567890123"}, {"12a34b56c78d90e12f34", "345678901234"},
+        {"\xb2\xb3 5", "000000000005"}, // 8-bit bytes are no digits
+        {"999999999999", "999999999999"},
+    };
+    for (auto &a : amounts) {
+        SCOPED_TRACE(a[0]);
+        Check c;
+        c.amount = a[0];
+        EXPECT_EQ(1, run(c));
+        expect_sent(nine(c, "150304", a[1], kDefault));
+    }
+}
+
+TEST_F(Printer, BankCodeIsTheFirstFiveCharactersFittedToThree) {
+    dir.write_ini("Porta=" + pty.name() +
+                  "\n"
+                  "001 01,01,01,01,01,01,01\n"
+                  "012 12,12,12,12,12,12,12\n"
+                  "123 23,23,23,23,23,23,23\n"
+                  "341 41,41,41,41,41,41,41\n"
+                  "345 45,45,45,45,45,45,45\n"
+                  "0ab ab,ab,ab,ab,ab,ab,ab\n");
+    const char *banks[][2] = {
+        {"1", "01010101010101"},    {"12", "12121212121212"},    {"123", "23232323232323"},
+        {"0341", "41414141414141"}, {"12345", "45454545454545"}, {"123456", "45454545454545"},
+        {"ab", "ababababababab"},   {"999", "05150806060505"},
+    };
+    for (auto &b : banks) {
+        SCOPED_TRACE(b[0]);
+        Check c;
+        c.bank = b[0];
+        EXPECT_EQ(1, run(c));
+        expect_sent(nine(c, "150304", "000000123456", std::string("000S") + b[1]));
+    }
+}
+
+TEST_F(Printer, LayoutComesFromTheFirstLineHoldingTheCode) {
+    struct Case {
+        std::string lines, layout;
+    } cases[] = {
+        {"237 01,02,03,04,05,06,07\r\n", "000S01020304050607"},       // CRLF, cut at 20
+        {"237 01,02\r\n", "000S0102\r"},                              // short: the CR stays
+        {"conta 5237 x\n237 01,02,03,04,05,06,07\n", "000Sa 5237 x"}, // first line wins
+        {"237;\n", "000S"},                                           // four characters
+        {"237\n237 01,02,03,04,05,06,07\n", "000S"},                  // the bare code
+        {"238 01,02,03,04,05,06,07\n", kDefault},                     // not in the file
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.lines);
+        dir.write_ini("Porta=" + pty.name() + "\r\n" + k.lines);
+        Check c;
+        EXPECT_EQ(1, run(c));
+        expect_sent(nine(c, "150304", "000000123456", k.layout));
+    }
+}
+
+TEST_F(Printer, LongTextsAreCutToWhatTheirFieldsHold) {
+    Check c;
+    c.text1 = std::string(150, 'A');
+    c.text2 = std::string(93, 'B');
+    c.text5 = std::string(75, 'C');
+    c.text6 = std::string(61, 'D');
+    EXPECT_EQ(1, run(c));
+    Check sent = c;
+    sent.text1.resize(92);
+    sent.text2.resize(92);
+    sent.text5.resize(60);
+    sent.text6.resize(60);
+    expect_sent(nine(sent, "150304", "000000123456", kDefault));
+    EXPECT_EQ(std::string(150, 'A'), c.text1); // the caller's texts are untouched
+}
+
+TEST_F(Printer, FieldTextsPassThroughByteForByte) {
+    Check c;
+    c.text1 = "\x1b}\xe7\xc3\x87\t\r\n";
+    c.text6 = "{}";
+    EXPECT_EQ(1, run(c));
+    expect_sent(nine(c, "150304", "000000123456", kDefault));
+}
+
+TEST_F(Printer, NullTextsAreEmpty) {
+    char date[] = "1/1/01";
+    EXPECT_EQ(1, run([&] {
+                  return tarvcheque(nullptr, nullptr, date, nullptr, nullptr, nullptr, nullptr);
+              }));
+    Check empty;
+    empty.text1 = empty.text2 = empty.text5 = empty.text6 = "";
+    expect_sent(nine(empty, "010101", "000000000000", kDefault));
+}
+
+TEST_F(Printer, FieldCommandOnAnOpenPort) {
+    int fd = serial_open();
+    ASSERT_GE(fd, 0);
+    std::string text(200, 'x');
+    run([&] {
+        chequecom(fd, 'Z', text.data()); // the code is not tested
+        return 0;
+    });
+    EXPECT_EQ(std::string("\x1b.590Z") + std::string(92, 'x') + "}", std::string(comando, 99));
+    EXPECT_EQ('\0', comando[99]);
+    std::vector<th::Write> first = log;
+    run([&] {
+        chequecom(fd, '5', nullptr);
+        return 0;
+    });
+    log.insert(log.begin(), first.begin(), first.end());
+    serial_close(fd);
+    expect_sent({field('Z', std::string(92, 'x')), field('5', "")});
+}
+
+TEST_F(Printer, CheckOnAPortThatDoesNotOpen) {
+    dir.write_ini("Porta=nodev\n001 01,02\n");
+    Check c;
+    EXPECT_EQ(0, run(c));
+    EXPECT_EQ(th::port_failure(-1, ENOENT), out);
+    EXPECT_TRUE(log.empty());
+}
+
+// The file is gone by the second scan: the process ends as on the first, but
+// only after the port has been put back as it was.
+TEST_F(Printer, ConfigurationGoneAtTheLayoutLookUpEndsTheProcessWithThePortRestored) {
+    dir.remove_ini();
+    ASSERT_EQ(0, mkfifo("tarvik.ini", 0600));
+    std::string ini = "Porta=" + pty.name() + "\n";
+    th::ChildResult r = th::run_child([&] {
+        std::thread feeder([&] {
+            int w = open("tarvik.ini", O_WRONLY); // waits for the first scan
+            ssize_t put = ::write(w, ini.data(), ini.size());
+            unlink("tarvik.ini"); // gone before the scan sees the end
+            close(w);
+            (void)put;
+        });
+        feeder.detach();
+        Check c;
+        return c() + 100;
+    });
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("erro abertura tarvik.ini", r.out);
+    EXPECT_EQ("", pty.read(0));
+    th::expect_same_settings(pty.settings(), before);
+}
+
+// ---- Text fitting helpers -------------------------------------------------
+
+TEST(Fitting, CompletastrFitsTextToAnExactWidth) {
+    struct Case {
+        const char *text;
+        char fill;
+        int width, right;
+        const char *want;
+    } cases[] = {
+        {"123", '0', 12, 1, "000000000123"},
+        {"1234567890123", '0', 12, 1, "234567890123"},
+        {"5", '0', 3, 1, "005"},
+        {"12345", '0', 3, 1, "345"},
+        {"AB", '*', 5, 0, "AB***"},
+        {"ABCDEFG", '*', 5, 0, "ABCDE"},
+        {"", '0', 3, 1, "000"},
+        {"", '-', 2, 0, "--"},
+        {"ABC", '0', 3, 1, "ABC"},
+        {"ABC", '0', 3, 0, "ABC"},
+        {"ABC", '0', 0, 1, ""},
+        {"ABC", '0', 0, 0, ""},
+        {"AB", '\0', 4, 7, ""}, // a zero fill ends the text early
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        char buf[32];
+        std::memset(buf, '#', sizeof buf);
+        std::strcpy(buf, c.text);
+        completastr(buf, c.fill, c.width, c.right);
+        EXPECT_STREQ(c.want, buf);
+        EXPECT_EQ('\0', buf[c.width]);
+        EXPECT_EQ('#', buf[std::max<std::size_t>(c.width + 1, std::strlen(c.text) + 1)]);
+    }
+}
+
+TEST(Fitting, CompletastrWithANegativeWidthWritesNothing) {
+    char buf[8] = "ABC\0###";
+    completastr(buf, '0', -1, 1);
+    completastr(buf, '0', -2147483647 - 1, 0);
+    EXPECT_EQ(0, std::memcmp(buf, "ABC\0###", 8));
+    completastr(nullptr, '0', 3, 1);
+}
+
+TEST(Fitting, PosicaoFindsTheFirstOccurrenceOrTheLength) {
+    char digits[] = "0123456789";
+    EXPECT_EQ(7, posicao('7', digits));
+    EXPECT_EQ(10, posicao('x', digits));
+    EXPECT_EQ(0, posicao('0', digits));
+    EXPECT_EQ(10, posicao('\0', digits));
+    char twice[] = "abcabc";
+    EXPECT_EQ(2, posicao('c', twice));
+    char empty[] = "";
+    EXPECT_EQ(0, posicao('a', empty));
+    EXPECT_EQ(0, posicao('a', nullptr));
+}
+
+} // namespace
