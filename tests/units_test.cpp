@@ -125,4 +125,30 @@ TEST(CheckFields, BankCodeAndAmount) {
     EXPECT_STREQ("777777777123", digits);
 }
 
+TEST(TextLines, AssemblyWithoutAPort) {
+    char out[100], cut[100];
+    std::string text(200, 't');
+    EXPECT_EQ(95u, assemble_front(out, cut, '5', 'N', text.c_str()));
+    EXPECT_EQ("\x1b"
+              "d5\x14" +
+                  std::string(90, 't') + "\n",
+              std::string(out, 95));
+    EXPECT_EQ('\0', out[95]);
+    EXPECT_EQ(std::string(90, 't'), cut);
+
+    EXPECT_EQ(9u, assemble_auth(out, cut, 'Z', 'S', 'V', "ab"));
+    EXPECT_EQ(std::string("\x1bV\x1b"
+                          "d0\x0e"
+                          "ab\n"),
+              std::string(out, 9));
+
+    EXPECT_EQ(5u, assemble_back(out, cut, '*', 'S', "ab", 0));
+    EXPECT_EQ(std::string("\x1b"
+                          "d*\r\0",
+                          5),
+              std::string(out, 5));
+    EXPECT_EQ(36u, assemble_back(out, cut, '*', 'S', text.c_str(), 1));
+    EXPECT_EQ("\x0e  " + std::string(32, 't') + "\n", std::string(out, 36));
+}
+
 } // namespace

@@ -18,4 +18,27 @@ void frame_send(int fd, std::size_t n);
 // Returns the count to send, 0 when n is 0.
 std::size_t build_linefeeds(char *out, int n);
 
+// The two pitch tables.
+enum class Side { front, back };
+
+// Looks pitch up in the table of side: a code outside "0123456789*+" becomes
+// '0'. Gives the line width in characters and the width control byte, 0x0E
+// for double width (flag 'S' only) or 0x14.
+void pitch_lookup(Side side, char &pitch, char flag, int &width, char &control);
+
+// The text line commands, assembled from out on with a zero stored after the
+// last byte. The text is cut to the pitch's line width into cut (at least 91
+// bytes). Each returns the count of bytes to send in one write.
+//
+// A front line: ESC 'd' pitch control text LF.
+std::size_t assemble_front(char *out, char *cut, char pitch, char flag, const char *text);
+// An authentication line: ESC selector, then the front line. The selector
+// is 'Y', 'V' or, for any other value, 'X'.
+std::size_t assemble_auth(char *out, char *cut, char pitch, char flag, char selector,
+                          const char *text);
+// A back line goes in two writes, each assembled from out on. Part 0:
+// ESC 'd' pitch CR NUL. Part 1: control ' ' ' ' text LF, the text cut to one
+// less than the back line width.
+std::size_t assemble_back(char *out, char *cut, char pitch, char flag, const char *text, int part);
+
 #endif
