@@ -46,6 +46,19 @@ std::string back_line(char control, const std::string &text) {
     return std::string{control, ' ', ' '} + text + "\n";
 }
 
+// Calls check(row, flag, front width, back width, control byte) for every
+// pitch code with both flags.
+template <class F> void each_pitch(F check) {
+    for (const Row &r : kTable) {
+        for (char flag : {'N', 'S'}) {
+            SCOPED_TRACE((std::string{r.code, flag}));
+            bool twice = flag == 'S';
+            check(r.code, flag, twice ? r.front_s : r.front, twice ? r.back_s : r.back,
+                  twice ? '\x0e' : '\x14');
+        }
+    }
+}
+
 void look_up(void (*table)(char &, char &, int &, char &), char code, char flag, char &pitch,
              int &width, char &control) {
     pitch = code;
@@ -101,17 +114,12 @@ TEST(PitchTables, UnknownCodesBecomeZero) {
 
 TEST_F(Printer, FrontLineAtEveryPitchIsCutToTheLineWidth) {
     std::string text = long_text();
-    for (const Row &r : kTable) {
-        for (char flag : {'N', 'S'}) {
-            SCOPED_TRACE((std::string{r.code, flag}));
-            int width = flag == 'S' ? r.front_s : r.front;
-            char control = flag == 'S' ? 0x0E : 0x14;
-            EXPECT_EQ(1, run([&] { return tarvtxt(r.code, flag, text.data()); }));
-            expect_sent({front(r.code, control, text.substr(0, width))});
-            EXPECT_EQ(text.substr(0, width), std::string(bufi));
-        }
-    }
-    EXPECT_EQ("", out);
+    each_pitch([&](char code, char flag, int width, int, char control) {
+        EXPECT_EQ(1, run([&] { return tarvtxt(code, flag, text.data()); }));
+        expect_sent({front(code, control, text.substr(0, width))});
+        EXPECT_EQ(text.substr(0, width), std::string(bufi));
+        EXPECT_EQ("", out);
+    });
 }
 
 TEST_F(Printer, FrontLineCases) {
@@ -169,29 +177,19 @@ TEST_F(Printer, AuthenticationLineSelectors) {
 
 TEST_F(Printer, AuthenticationLineAtEveryPitch) {
     std::string text = long_text();
-    for (const Row &r : kTable) {
-        for (char flag : {'N', 'S'}) {
-            SCOPED_TRACE((std::string{r.code, flag}));
-            int width = flag == 'S' ? r.front_s : r.front;
-            char control = flag == 'S' ? 0x0E : 0x14;
-            EXPECT_EQ(1, run([&] { return tarvaut(r.code, flag, 'Y', text.data()); }));
-            expect_sent({"\x1bY" + front(r.code, control, text.substr(0, width))});
-        }
-    }
+    each_pitch([&](char code, char flag, int width, int, char control) {
+        EXPECT_EQ(1, run([&] { return tarvaut(code, flag, 'Y', text.data()); }));
+        expect_sent({"\x1bY" + front(code, control, text.substr(0, width))});
+    });
 }
 
 TEST_F(Printer, BackLineAtEveryPitchIsOneShorterThanTheWidth) {
     std::string text = long_text();
-    for (const Row &r : kTable) {
-        for (char flag : {'N', 'S'}) {
-            SCOPED_TRACE((std::string{r.code, flag}));
-            int width = flag == 'S' ? r.back_s : r.back;
-            char control = flag == 'S' ? 0x0E : 0x14;
-            EXPECT_EQ(1, run([&] { return tarvversotxt(r.code, flag, text.data()); }));
-            expect_sent({back_head(r.code), back_line(control, text.substr(0, width - 1))});
-            EXPECT_EQ(text.substr(0, width - 1), std::string(bufi));
-        }
-    }
+    each_pitch([&](char code, char flag, int, int width, char control) {
+        EXPECT_EQ(1, run([&] { return tarvversotxt(code, flag, text.data()); }));
+        expect_sent({back_head(code), back_line(control, text.substr(0, width - 1))});
+        EXPECT_EQ(text.substr(0, width - 1), std::string(bufi));
+    });
 }
 
 TEST_F(Printer, BackLineCases) {

@@ -4,6 +4,8 @@
 #ifndef TARVIK_COMMANDS_H
 #define TARVIK_COMMANDS_H
 
+#include "tarvik.h"
+
 #include <cstddef>
 
 // Opens the link. On failure prints the port-open failure message and
@@ -12,6 +14,17 @@ int frame_open();
 
 // Writes the first n bytes of comando as one block.
 void frame_send(int fd, std::size_t n);
+
+// The whole frame of a command that cannot fail once the link is open:
+// opens it (or reports why not and gives 0), lets send write the command
+// to the descriptor, closes the link and gives 1.
+template <class Send> int frame(Send send) {
+    int fd = frame_open();
+    if (fd < 0) return 0;
+    send(fd);
+    serial_close(fd);
+    return 1;
+}
 
 // The bytes of a line feed command for count n, assembled in out (at least
 // 12 bytes): n line feeds, at most 10, and a zero byte that is sent too.

@@ -29,27 +29,19 @@ std::size_t build_linefeeds(char *out, int n) {
 }
 
 int tarvlf(int n) {
-    int fd = frame_open();
-    if (fd < 0) return 0;
-    std::size_t size = build_linefeeds(comando, n);
-    if (size > 0) frame_send(fd, size);
-    serial_close(fd);
-    return 1;
+    return frame([n](int fd) {
+        std::size_t size = build_linefeeds(comando, n);
+        if (size > 0) frame_send(fd, size);
+    });
 }
 
 int tarvabreverso() {
-    int fd = frame_open();
-    if (fd < 0) return 0;
-    send_fixed(fd, kBackSideOn, sizeof kBackSideOn);
-    send_fixed(fd, "\n", 2);
-    serial_close(fd);
-    return 1;
+    return frame([](int fd) {
+        send_fixed(fd, kBackSideOn, sizeof kBackSideOn);
+        send_fixed(fd, "\n", 2);
+    });
 }
 
 int tarvfechaverso() {
-    int fd = frame_open();
-    if (fd < 0) return 0;
-    send_fixed(fd, kBackSideOff, sizeof kBackSideOff);
-    serial_close(fd);
-    return 1;
+    return frame([](int fd) { send_fixed(fd, kBackSideOff, sizeof kBackSideOff); });
 }

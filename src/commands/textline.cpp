@@ -74,27 +74,21 @@ std::size_t assemble_back(char *out, char *cut, char pitch, char flag, const cha
 }
 
 int tarvtxt(char pitch, char flag, char *text) {
-    int fd = frame_open();
-    if (fd < 0) return 0;
-    frame_send(fd, assemble_front(comando, bufi, pitch, flag, or_empty(text)));
-    serial_close(fd);
-    return 1;
+    return frame([&](int fd) {
+        frame_send(fd, assemble_front(comando, bufi, pitch, flag, or_empty(text)));
+    });
 }
 
 int tarvaut(char pitch, char flag, char selector, char *text) {
-    int fd = frame_open();
-    if (fd < 0) return 0;
-    frame_send(fd, assemble_auth(comando, bufi, pitch, flag, selector, or_empty(text)));
-    serial_close(fd);
-    return 1;
+    return frame([&](int fd) {
+        frame_send(fd, assemble_auth(comando, bufi, pitch, flag, selector, or_empty(text)));
+    });
 }
 
 int tarvversotxt(char pitch, char flag, char *text) {
-    int fd = frame_open();
-    if (fd < 0) return 0;
-    const char *t = or_empty(text);
-    frame_send(fd, assemble_back(comando, bufi, pitch, flag, t, 0));
-    frame_send(fd, assemble_back(comando, bufi, pitch, flag, t, 1));
-    serial_close(fd);
-    return 1;
+    return frame([&](int fd) {
+        const char *t = or_empty(text);
+        frame_send(fd, assemble_back(comando, bufi, pitch, flag, t, 0));
+        frame_send(fd, assemble_back(comando, bufi, pitch, flag, t, 1));
+    });
 }
