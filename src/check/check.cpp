@@ -5,6 +5,7 @@
 #include "commands/commands.h"
 #include "link/link.h"
 #include "tarvik.h"
+#include "text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -12,17 +13,6 @@
 namespace {
 
 const std::size_t kCutText = 60; // fields 5 and 6
-
-const char *or_empty(const char *text) {
-    return text != nullptr ? text : "";
-}
-
-// The first kCutText characters of text.
-void cut(const char *text, char (&out)[kCutText + 1]) {
-    std::size_t n = strnlen(text, kCutText);
-    std::memcpy(out, text, n);
-    out[n] = '\0';
-}
 
 void report_invalid_date(const DateRead &read) {
     if (read.show_count) {
@@ -65,8 +55,8 @@ int tarvcheque(char *text1, char *text2, char *date, char *amount, char *text5, 
     amount_digits(or_empty(amount), field4);
     char field5[kCutText + 1];
     char field6[kCutText + 1];
-    cut(or_empty(text5), field5);
-    cut(or_empty(text6), field6);
+    copy_cut(field5, or_empty(text5), kCutText);
+    copy_cut(field6, or_empty(text6), kCutText);
 
     char real[] = "REAL";
     char reais[] = "REAIS";

@@ -2,6 +2,7 @@
 #include "check.h"
 
 #include "tarvik.h"
+#include "text.h"
 
 #include <cstring>
 
@@ -87,9 +88,7 @@ void amount_digits(const char *amount, char (&digits)[13]) {
 
 void bank_code(const char *bank, char (&code)[4]) {
     char first[6];
-    std::size_t n = strnlen(bank, 5);
-    std::memcpy(first, bank, n);
-    first[n] = '\0';
+    copy_cut(first, bank, 5);
     completastr(first, '0', 3, 1);
     std::memcpy(code, first, 4);
 }

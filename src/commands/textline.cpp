@@ -2,6 +2,7 @@
 // line on the back of a document.
 #include "commands.h"
 #include "tarvik.h"
+#include "text.h"
 
 #include <cstring>
 
@@ -9,16 +10,9 @@ namespace {
 
 const char ESC = 0x1b;
 
-const char *or_empty(const char *text) {
-    return text != nullptr ? text : "";
-}
-
 // The first width characters of text into cut, zero-terminated.
 std::size_t cut_text(char *cut, const char *text, int width) {
-    std::size_t n = width > 0 ? strnlen(text, static_cast<std::size_t>(width)) : 0;
-    std::memcpy(cut, text, n);
-    cut[n] = '\0';
-    return n;
+    return copy_cut(cut, text, width > 0 ? static_cast<std::size_t>(width) : 0);
 }
 
 // ESC 'd' pitch control text LF, from out on; the zero after it is not sent.

@@ -2,6 +2,8 @@
 // every look-up so that an edit takes effect on the next call.
 #include "link.h"
 
+#include "text.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,13 +15,6 @@ namespace {
 const char kIniName[] = "tarvik.ini";
 const char kPortKey[] = "Porta=";
 const char kDefaultLayout[] = "05,15,08,06,06,05,05";
-
-// Copies at most max characters of src, stopping at its end, and terminates.
-void copy_cut(char *dst, const char *src, std::size_t max) {
-    std::size_t n = strnlen(src, max);
-    std::memcpy(dst, src, n);
-    dst[n] = '\0';
-}
 
 } // namespace
 

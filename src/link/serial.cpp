@@ -3,6 +3,7 @@
 #include "tarvik.h"
 
 #include "link.h"
+#include "text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -78,7 +79,7 @@ int serial_close(int fd) {
 }
 
 int serial_puts(int fd, char *text) {
-    const char *t = text != nullptr ? text : "";
+    const char *t = or_empty(text);
     return static_cast<int>(write(fd, t, std::strlen(t)));
 }
 
