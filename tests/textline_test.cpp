@@ -70,26 +70,23 @@ void look_up(void (*table)(char &, char &, int &, char &), char code, char flag,
 }
 
 TEST(PitchTables, EveryCodeWithBothWidthsFrontAndBack) {
-    for (const Row &r : kTable) {
-        SCOPED_TRACE(r.code);
-        char pitch, control;
+    each_pitch([](char code, char flag, int front, int back, char control) {
+        char pitch, got;
         int width;
-        look_up(setme, r.code, 'N', pitch, width, control);
-        EXPECT_EQ(r.code, pitch);
-        EXPECT_EQ(r.front, width);
-        EXPECT_EQ(0x14, control);
-        look_up(setme, r.code, 'S', pitch, width, control);
-        EXPECT_EQ(r.front_s, width);
-        EXPECT_EQ(0x0E, control);
-        look_up(setmev, r.code, 'N', pitch, width, control);
-        EXPECT_EQ(r.code, pitch);
-        EXPECT_EQ(r.back, width);
-        EXPECT_EQ(0x14, control);
-        look_up(setmev, r.code, 'S', pitch, width, control);
-        EXPECT_EQ(r.back_s, width);
-        EXPECT_EQ(0x0E, control);
-        // Only an upper-case S asks for double width.
+        look_up(setme, code, flag, pitch, width, got);
+        EXPECT_EQ(code, pitch);
+        EXPECT_EQ(front, width);
+        EXPECT_EQ(control, got);
+        look_up(setmev, code, flag, pitch, width, got);
+        EXPECT_EQ(code, pitch);
+        EXPECT_EQ(back, width);
+        EXPECT_EQ(control, got);
+    });
+    // Only an upper-case S asks for double width.
+    for (const Row &r : kTable) {
         for (char flag : {'s', 'N', '\0', 'X', '\xd3'}) {
+            char pitch, control;
+            int width;
             look_up(setme, r.code, flag, pitch, width, control);
             EXPECT_EQ(r.front, width);
             EXPECT_EQ(0x14, control);

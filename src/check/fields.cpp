@@ -11,11 +11,17 @@ namespace {
 const int kAmountWidth = 12;
 char kDigits[] = "0123456789";
 
-// A day or month field: copies characters until limit is reached, a '/' or
-// the end of the text.
-void read_part(const char *date, std::size_t &p, char *o, int &n, int limit) {
-    while (n < limit && date[p] != '/' && date[p] != '\0')
+// A day or month: at most two characters, ending early at a '/' or the end
+// of the text. A single character gets a leading zero.
+void read_part(const char *date, std::size_t &p, char *o, int &n) {
+    const int start = n;
+    while (n < start + 2 && date[p] != '/' && date[p] != '\0')
         o[n++] = date[p++];
+    if (n == start + 1) {
+        o[n] = o[n - 1];
+        o[n - 1] = '0';
+        ++n;
+    }
 }
 
 // Skips the separator, whatever it is, but never the end of the text.
@@ -31,22 +37,12 @@ DateRead normalize_date(const char *date, char (&ddmmyy)[7]) {
     int n = 0;
     ddmmyy[0] = '\0';
 
-    read_part(date, p, o, n, 2);
+    read_part(date, p, o, n);
     if (n == 0) return {false, true, 0};
-    if (n == 1) {
-        o[1] = o[0];
-        o[0] = '0';
-        n = 2;
-    }
     skip_one(date, p);
 
-    read_part(date, p, o, n, 4);
+    read_part(date, p, o, n);
     if (n == 2) return {false, false, 2};
-    if (n == 3) {
-        o[3] = o[2];
-        o[2] = '0';
-        n = 4;
-    }
     skip_one(date, p);
 
     // The year runs to the end of the text; a '/' is taken like any other.
