@@ -178,20 +178,30 @@ const std::vector<Command> &commands() {
     static const std::string text40 = g_text40;
     static const std::vector<Command> list = {
         {"tarvlf(3)", [] { tarvlf(3); }, {std::string("\n\n\n\0", 4)}, 1},
-        {"tarvtxt", [] { tarvtxt('0', 'N', g_text40); }, {"\x1b" "d0\x14" + text40 + "\n"}, 1},
+        {"tarvtxt",
+         [] { tarvtxt('0', 'N', g_text40); },
+         {"\x1b"
+          "d0\x14" +
+          text40 + "\n"},
+         1},
         {"tarvaut",
          [] { tarvaut('0', 'N', 'Y', g_text40); },
-         {"\x1bY\x1b" "d0\x14" + text40 + "\n"},
+         {"\x1bY\x1b"
+          "d0\x14" +
+          text40 + "\n"},
          1},
         {"tarvversotxt",
          [] { tarvversotxt('0', 'N', g_text40); },
-         {std::string("\x1b" "d0\r\0", 5), "\x14  " + text40.substr(0, 35) + "\n"},
+         {std::string("\x1b"
+                      "d0\r\0",
+                      5),
+          "\x14  " + text40.substr(0, 35) + "\n"},
          1},
         {"tarvcheque",
          [] { tarvcheque(g_chk1, g_chk2, g_date, g_amount, g_chk5, g_chk6, g_bank); },
-         {field('1', g_chk1), field('2', g_chk2), field('3', "150304"),
-          field('4', "000000123456"), field('5', g_chk5), field('6', g_chk6),
-          field('7', "REAL"), field('8', "REAIS"), field('9', "000S05150806060505")},
+         {field('1', g_chk1), field('2', g_chk2), field('3', "150304"), field('4', "000000123456"),
+          field('5', g_chk5), field('6', g_chk6), field('7', "REAL"), field('8', "REAIS"),
+          field('9', "000S05150806060505")},
          2},
         {"serial_open+close", [] { serial_close(serial_open()); }, {}, 1},
     };
@@ -371,19 +381,17 @@ void register_all() {
                                              state.counters["bytes"] = joined(c).size();
                                          });
             if (!g_peer.ok()) continue;
-            benchmark::RegisterBenchmark((base + "peer").c_str(),
-                                         [&c, s](benchmark::State &state) {
-                                             for (auto _ : state) {
-                                                 double t = g_peer.run(c.name, g_dirs[s]);
-                                                 if (t < 0) {
-                                                     state.SkipWithError("the peer stopped");
-                                                     break;
-                                                 }
-                                                 state.SetIterationTime(t);
-                                             }
-                                             state.counters["bytes"] = joined(c).size();
-                                         })
-                ->UseManualTime();
+            benchmark::RegisterBenchmark((base + "peer").c_str(), [&c, s](benchmark::State &state) {
+                for (auto _ : state) {
+                    double t = g_peer.run(c.name, g_dirs[s]);
+                    if (t < 0) {
+                        state.SkipWithError("the peer stopped");
+                        break;
+                    }
+                    state.SetIterationTime(t);
+                }
+                state.counters["bytes"] = joined(c).size();
+            })->UseManualTime();
         }
     }
 }

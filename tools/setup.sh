@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
-# its fuzzer runtime, and the GoogleTest sources. Does nothing when all is there.
+# its fuzzer runtime, the GoogleTest sources, and for the benchmark and the
+# endurance tests Google Benchmark, python3 with pyserial and valgrind. Does
+# nothing when all is there.
 set -euo pipefail
 
 missing=()
@@ -12,6 +14,9 @@ command -v clang++ >/dev/null || missing+=(clang)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+/usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3 python3-serial)
+command -v valgrind >/dev/null || missing+=(valgrind)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
