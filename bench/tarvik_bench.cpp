@@ -15,8 +15,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -361,6 +363,56 @@ void check_all() {
 
 // ---- The benchmarks --------------------------------------------------------
 
+double median(std::vector<double> v) {
+    std::nth_element(v.begin(), v.begin() + static_cast<long>(v.size() / 2), v.end());
+    return v[v.size() / 2];
+}
+
+double seconds_of(const std::function<void()> &run) {
+    auto start = std::chrono::steady_clock::now();
+    run();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The library, the floor and the peer one after the other in each
+// iteration, in turns, so that a noisy moment on the machine falls on all
+// three alike. The iteration time is the library's; the counters hold the
+// three medians in nanoseconds and the ratios of the medians.
+void interleaved(benchmark::State &state, const Command &c, std::size_t s) {
+    enter(static_cast<int>(s));
+    std::vector<double> lib, flo, peer;
+    std::size_t turn = 0;
+    for (auto _ : state) {
+        double t_lib = 0;
+        for (std::size_t j = 0; j < 3; ++j) {
+            switch ((turn + j) % 3) {
+            case 0:
+                lib.push_back(t_lib = seconds_of(c.library));
+                break;
+            case 1:
+                flo.push_back(seconds_of([&] { floor_run(c); }));
+                break;
+            default:
+                if (!g_peer.ok()) break;
+                double t = g_peer.run(c.name, g_dirs[s]);
+                if (t < 0) die("the peer stopped");
+                peer.push_back(t);
+            }
+        }
+        ++turn;
+        state.SetIterationTime(t_lib);
+    }
+    double m_lib = median(lib), m_flo = median(flo);
+    state.counters["bytes"] = static_cast<double>(joined(c).size());
+    state.counters["library_ns"] = m_lib * 1e9;
+    state.counters["floor_ns"] = m_flo * 1e9;
+    state.counters["library/floor"] = m_lib / m_flo;
+    if (!peer.empty()) {
+        state.counters["peer_ns"] = median(peer) * 1e9;
+        state.counters["peer/library"] = median(peer) / m_lib;
+    }
+}
+
 void register_all() {
     for (std::size_t s = 0; s < g_dirs.size(); ++s) {
         int size = static_cast<int>(s);
@@ -380,6 +432,10 @@ void register_all() {
                                                  floor_run(c);
                                              state.counters["bytes"] = joined(c).size();
                                          });
+            benchmark::RegisterBenchmark(
+                (base + "interleaved").c_str(),
+                [&c, s](benchmark::State &state) { interleaved(state, c, s); })
+                ->UseManualTime();
             if (!g_peer.ok()) continue;
             benchmark::RegisterBenchmark((base + "peer").c_str(), [&c, s](benchmark::State &state) {
                 for (auto _ : state) {
