@@ -37,26 +37,38 @@ def us(seconds):
     return "%.1f µs" % (seconds * 1e6) if seconds < 1e-3 else "%.2f ms" % (seconds * 1e3)
 
 
+ORDER = ("tarvlf(3)", "tarvtxt", "tarvaut", "tarvversotxt", "tarvcheque", "serial_open+close")
+
+
 def main():
     with open(sys.argv[1]) as f:
         run = json.load(f)
-    samples, counts = {}, {}
+    # From each repetition of an interleaved benchmark: the medians of the
+    # library, the floor and the peer within it, in seconds.
+    reps = {}
+    counts = {}
     for b in run["benchmarks"]:
         if b.get("run_type") != "iteration" or b.get("error_occurred"):
             continue
-        name = b["run_name"].replace("/manual_time", "")
-        command, size, kind = name.split("/")
-        scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
-        samples.setdefault((command, size, kind), []).append(b["real_time"] * scale)
+        parts = b["run_name"].split("/")
+        if len(parts) < 3 or parts[2] != "interleaved":
+            continue
+        command, size = parts[0], parts[1]
+        for kind in ("library", "floor", "peer"):
+            if kind + "_ns" in b:
+                reps.setdefault((command, size, kind), []).append(b[kind + "_ns"] * 1e-9)
         counts[command] = int(b.get("bytes", 0))
-    med = {k: statistics.median(v) for k, v in samples.items()}
-    commands = list(dict.fromkeys(k[0] for k in samples))
-    reps = max(len(v) for v in samples.values())
+    if not reps:
+        sys.exit("no interleaved results in " + sys.argv[1])
+    med = {k: statistics.median(v) for k, v in reps.items()}
+    commands = [c for c in ORDER if (c, "20", "library") in med]
+    nreps = max(len(v) for v in reps.values())
 
     ctx = run["context"]
     print("Machine: %s" % machine(ctx))
-    print("Run: %s, %d repetitions each, interleaved at random; load average %s"
-          % (ctx.get("date", "?"), reps,
+    print("Run: %s, %d repetitions of each command, library, floor and peer in turns "
+          "within each; load average %s"
+          % (ctx.get("date", "?"), nreps,
              ", ".join("%.2f" % x for x in ctx.get("load_avg", []))))
     print()
 
@@ -90,7 +102,13 @@ def main():
             for s in SIZES if (c, s, "library") in med))
     print()
 
-    print("README table (20-line tarvik.ini)")
+    print("README table")
+    print()
+    print("Measured on %s, %s, load average %s; %d repetitions, medians." % (
+        machine(ctx), ctx.get("date", "?")[:10],
+        ", ".join("%.2f" % x for x in ctx.get("load_avg", [])), nreps))
+    print()
+    print("With a 20-line `tarvik.ini`, entries last:")
     print()
     print("| Command | Bytes | Wire at 9600 baud | Library | Library / floor | "
           "Library / wire | Scripted peer |")
@@ -109,7 +127,9 @@ def main():
             c, n, "%.1f ms" % (wire * 1e3) if n else "–", us(lib), lib / flo, share,
             us(peer) if peer is not None else "–"))
     print()
-    print("| Command | Library / floor, 10,000 lines | 100,000 lines |")
+    print("Longer files, entries last (library time, then its ratio to the floor):")
+    print()
+    print("| Command | 10,000 lines | 100,000 lines |")
     print("|---|---:|---:|")
     for c in commands:
         cells = []
