@@ -27,8 +27,10 @@ void remove_scratch() {
 void file_lookups(const std::string &file, const char *code, Lookup &port, char (&path)[kPortPath],
                   char (&layout)[kLayout]) {
     if (scratch_dir.empty()) {
-        char tmpl[] = "/tmp/tarvik-ini-fuzz-XXXXXX";
-        FUZZ_CHECK(mkdtemp(tmpl) != nullptr);
+        // In memory where the system offers it: a file is written per input.
+        char shm[] = "/dev/shm/tarvik-ini-fuzz-XXXXXX", tmp[] = "/tmp/tarvik-ini-fuzz-XXXXXX";
+        char *tmpl = mkdtemp(shm) != nullptr ? shm : tmp;
+        FUZZ_CHECK(tmpl == shm || mkdtemp(tmp) != nullptr);
         scratch_dir = tmpl;
         std::atexit(remove_scratch);
     }
