@@ -14,7 +14,7 @@ faults=(
   "restore with TCSANOW|s/tcsetattr(fd, TCSAFLUSH, &tsave)/tcsetattr(fd, TCSANOW, \&tsave)/"
   "no CRTSCTS|s/CS8 | CREAD | CLOCAL | CRTSCTS;/CS8 | CREAD | CLOCAL;/"
   "wrong speed|s/B9600/B19200/g"
-  "no restore|s/if (tsave_valid) tcsetattr(fd, TCSAFLUSH, &tsave);//"
+  "no restore|s/    if (!tsave_valid) return;/    return;/"
 )
 
 status=0
