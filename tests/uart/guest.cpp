@@ -31,7 +31,10 @@ long long now_us() {
 void set_own() {
     int fd = open(kPort, O_RDWR | O_NOCTTY | O_NONBLOCK);
     termios t{};
-    tcgetattr(fd, &t);
+    if (fd < 0 || tcgetattr(fd, &t) != 0) {
+        std::printf("@error %s: %s\n", kPort, std::strerror(errno));
+        _exit(2);
+    }
     cfmakeraw(&t);
     t.c_cflag &= ~(CSIZE | PARODD | CRTSCTS);
     t.c_cflag |= CS7 | PARENB | CSTOPB | CREAD | CLOCAL | HUPCL;

@@ -22,7 +22,7 @@ import time
 import tty
 
 HOLD_S = 1.5  # CTS held off while a command waits for it
-ALARM_HOLD_S = 4.0  # CTS held off across the alarm, which fires after 1 s
+ALARM_HOLD_S = 20.0  # at most, CTS held off across the alarm, which fires after 1 s
 OWN = "115200 7E2 -crtscts"
 BOOT_TIMEOUT_S = 180
 STEP_TIMEOUT_S = 60
@@ -189,13 +189,16 @@ class Rig:
             self.wire += chunk
             self.arrivals.append((time.monotonic_ns(), len(self.wire)))
 
-    def hold(self, seconds):
-        """Keeps CTS as it is for a set time, taking in the wire and the
-        console; returns the console lines, which stay to be expected."""
+    def hold(self, seconds, until=None):
+        """Keeps CTS as it is for a set time, or until a console line starts
+        with until, taking in the wire and the console; returns the console
+        lines, which stay to be expected."""
         end = time.monotonic() + seconds
         lines = []
         while (line := self.pump(end)) is not None:
             lines.append(line)
+            if until and line.startswith(until):
+                break
         self.pending = lines + self.pending
         self.read_wire()
         return lines
@@ -302,7 +305,8 @@ def scenario(rig, errors, times):
     # not send is dropped, not sent when CTS returns.
     rig.cts(False)
     go("alarm")
-    returned = any(line.startswith("@done alarm ") for line in rig.hold(ALARM_HOLD_S))
+    lines = rig.hold(ALARM_HOLD_S, until="@done alarm ")
+    returned = any(line.startswith("@done alarm ") for line in lines)
     rig.cts(True)
     if not returned:
         errors.append(f"alarm: the command had not returned after {ALARM_HOLD_S} s of CTS off")
