@@ -19,8 +19,10 @@ kernel=$(apt-cache depends linux-image-686:i386 | sed -n 's/^ *Depends: \(linux-
 [ -n "$kernel" ] || { echo "no versioned 686 kernel package found" >&2; exit 1; }
 work=$(mktemp -d "$cache/fetch.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-chmod 755 "$work" # apt fetches as its own user
-(cd "$work" && apt-get download -qq "$kernel:i386" busybox-static:i386 >/dev/null)
+chmod 755 "$work" # apt fetches as its own user where it can
+as_root=()
+[ "$(id -u)" -ne 0 ] || as_root=(-o APT::Sandbox::User=root)
+(cd "$work" && apt-get download -qq "${as_root[@]}" "$kernel:i386" busybox-static:i386 >/dev/null)
 mkdir -p "$work/root"
 for deb in "$work"/*.deb; do dpkg-deb -x "$deb" "$work/root"; done
 cp "$work"/root/boot/vmlinuz-* "$cache/vmlinuz"
