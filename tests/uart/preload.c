@@ -10,11 +10,12 @@
 //      P ns baud frame   the guest programmed speed and frame (e.g. 9600 8N1)
 //      M ns dtr rts      the guest set its modem outputs
 //      C ns cts          the guest read a new CTS state
-//      T ns hex          a chunk of bytes left for the pseudo-terminal
+//      T ns hex          a byte left for the pseudo-terminal
 // Relies on QEMU's tty chardev calling tcsetattr, ioctl(TIOCMGET/TIOCMSET),
 // write, writev and ppoll through libc, and on its 16550 retrying a byte
-// refused with EAGAIN when the descriptor polls writable; the stage compares this log's byte count
-// with what arrives, so a QEMU that bypasses them is noticed.
+// refused with EAGAIN once the descriptor polls writable. The stage compares
+// this log's byte count with what arrives, so a QEMU that works otherwise
+// fails the stage instead of passing it unpaced.
 // Environment: TARVIK_UART_PTY (the slave's path), TARVIK_UART_CTL, TARVIK_UART_LOG.
 #define _GNU_SOURCE
 #include <dlfcn.h>
