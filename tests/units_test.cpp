@@ -103,19 +103,24 @@ TEST(IniFile, LookupsSeeTheLinesTheStreamScansSee) {
         std::string("ab\0Porta=ttyS0\nPorta=tt\0S0\n237\0 x\n237 05", 40),
         "Porta=" + l99 + l99 + "\n" + l99.substr(5) + "237 \n",
         "\n\r\n\r" + l99.substr(3) + "237\n",
+        std::string(96, 'k') + "S0\rkkkk\n237 08\n",
+        // Lines longer than the buffer, with and without a needle past 99.
+        std::string(kIniBuffer + 5000, 'y') + "\nPorta=ttyS0\n237 06\n",
+        l99 + "Porta=x 237 7" + std::string(kIniBuffer + 5000, 'y') + "\r\nPorta=ttyS0\n237 07",
     };
     // Lines before the tail bring each of its bytes onto a buffer edge.
-    for (std::size_t lead = 8192 - 260; lead <= 8192 + 4; ++lead) {
+    for (std::size_t lead = kIniBuffer - 260; lead <= kIniBuffer + 4; ++lead) {
         std::string head;
         while (head.size() + 40 < lead)
             head += std::string(39, 'h') + "\n";
         head += std::string(lead - head.size() - 1, 'h') + "\n";
+        int fd = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_EQ(static_cast<ssize_t>(lead), write(fd, head.data(), lead));
         for (const std::string &tail : tails) {
             std::string ini = head + tail;
-            FILE *f = std::fopen(file.c_str(), "wb");
-            ASSERT_NE(nullptr, f);
-            std::fwrite(ini.data(), 1, ini.size(), f);
-            std::fclose(f);
+            ASSERT_EQ(static_cast<ssize_t>(tail.size()),
+                      pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(lead)));
+            ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(ini.size())));
             SCOPED_TRACE("lead " + std::to_string(lead) + ", tail " + tail.substr(0, 20));
 
             char path[kPortPath] = "";
@@ -127,6 +132,7 @@ TEST(IniFile, LookupsSeeTheLinesTheStreamScansSee) {
                 EXPECT_EQ(layout_of(ini, code), layout) << code;
             }
         }
+        close(fd);
     }
     unlink(file.c_str());
     ASSERT_EQ(0, fchdir(back));

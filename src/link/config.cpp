@@ -21,9 +21,13 @@ const char kDefaultLayout[] = "05,15,08,06,06,05,05";
 // still name ttyS0.
 const char kNameEnd[] = "\r\n \t,;";
 
-// ./tarvik.ini read through a buffer of its own with plain system calls: a
-// command pays for an open, the reads and a close, and no stream set-up.
-// Its lines are the lines of ini_next_line, byte for byte.
+// Where tarvik.ini is read. Library-wide, like the command buffer, as one
+// call runs at a time; large, so that a long file takes few reads.
+char ini_buffer[kIniBuffer];
+
+// ./tarvik.ini read through that buffer with plain system calls: a command
+// pays for an open, the reads and a close, and no stream set-up. Its lines
+// are the lines of ini_next_line, byte for byte.
 class IniFile {
   public:
     // Opens the file. A file that is there but cannot be opened now, for want
@@ -67,13 +71,42 @@ class IniFile {
         return true;
     }
 
+    // The first line holding needle, as ini_find. Lines end only at an LF,
+    // so a line before the needle's first place in the buffer cannot hold
+    // it: those are passed over whole, and only the line where the needle
+    // shows is read and tested as a line.
     bool find(const char *needle, char (&line)[kIniLine]) {
-        while (next_line(line))
+        const std::size_t n = std::strlen(needle);
+        for (;;) {
+            if (pos_ == end_ && !fill()) return false;
+            const char *from = buf_ + pos_;
+            const char *hit = static_cast<const char *>(memmem(from, end_ - pos_, needle, n));
+            if (hit == nullptr) {
+                // Pass the whole lines; keep the last, unfinished one, which
+                // the needle may run past the end of.
+                if (const char *lf = last_lf(from, buf_ + end_)) {
+                    pos_ = static_cast<std::size_t>(lf - buf_) + 1;
+                } else if (pos_ == 0 && end_ == sizeof buf_) {
+                    // One line fills the buffer: its first 99 characters,
+                    // all that counts, do not hold the needle.
+                    skip_line();
+                    continue;
+                }
+                if (!fill()) return false;
+                continue;
+            }
+            if (const char *lf = last_lf(from, hit)) pos_ = static_cast<std::size_t>(lf - buf_) + 1;
+            if (!next_line(line)) return false;
             if (std::strstr(line, needle) != nullptr) return true;
-        return false;
+        }
     }
 
   private:
+    // The last LF in [from, to), or null.
+    static const char *last_lf(const char *from, const char *to) {
+        return static_cast<const char *>(memrchr(from, '\n', static_cast<std::size_t>(to - from)));
+    }
+
     const char *find_lf(std::size_t within) const {
         return static_cast<const char *>(std::memchr(buf_ + pos_, '\n', within));
     }
@@ -106,7 +139,7 @@ class IniFile {
     }
 
     int fd_ = -1;
-    char buf_[8192];
+    char (&buf_)[sizeof ini_buffer] = ini_buffer;
     std::size_t pos_ = 0, end_ = 0;
 };
 
