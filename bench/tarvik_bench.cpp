@@ -5,12 +5,14 @@
 //            restore, unlock, close;
 //   peer     a Python script with pyserial (peer.py), timed inside its own
 //            interpreter and reported back per iteration.
-// Each runs with tarvik.ini at 20, 10,000 and 100,000 lines, entries last.
-// Before timing, every command's bytes are checked on the far end for all
-// three, so that they really do the same work.
+// Each runs with tarvik.ini at 20, 10,000 and 100,000 lines, entries last,
+// alone (COMMAND/LINES/library, .../floor, .../peer) and all three in turns
+// within each iteration (.../interleaved), whose counters give the medians
+// and their ratios. Before timing, every command's bytes are checked on the
+// far end for all three, so that they really do the same work.
 //
-// bench/run.sh turns a run into the ratio report; alone, this is an
-// ordinary Google Benchmark program.
+// bench/run.sh turns the interleaved runs into the ratio report; alone, this
+// is an ordinary Google Benchmark program.
 #include "tarvik.h"
 
 #include <benchmark/benchmark.h>
