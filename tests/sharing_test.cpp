@@ -239,4 +239,17 @@ TEST_F(Printer, NestedDescriptorClosedLastLeavesTheNextHolderAlone) {
     th::expect_same_settings(pty.settings(), before);
 }
 
+// The process ends on a missing tarvik.ini, even inside a command nested in
+// the application's own hold: the line goes back as it was found first.
+TEST_F(Printer, MissingFileInANestedCommandEndsWithTheLineRestored) {
+    th::ChildResult r = th::run_child([] {
+        serial_open();
+        unlink("tarvik.ini");
+        return tarvlf(1) + 100;
+    });
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("erro abertura tarvik.ini", r.out);
+    th::expect_same_settings(pty.settings(), before);
+}
+
 } // namespace
