@@ -252,6 +252,9 @@ TEST_F(Printer, InterruptedWaitForThePrinterStillRestoresTheLine) {
 // A daemon runs with its standard descriptors closed; the port must not take
 // their place, nor outlive an exec.
 TEST_F(Printer, PortIsNeverAStandardDescriptorAndClosesOnExec) {
+    int fd = serial_open();
+    EXPECT_NE(0, fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    serial_close(fd);
     th::ChildResult r = th::run_child([] {
         close(0);
         close(1);

@@ -209,4 +209,47 @@ TEST_F(Printer, ForkedChildWaitsForItsParentsHold) {
     th::expect_same_settings(pty.settings(), before);
 }
 
+// Closes out of order: once the outer descriptor has let the port go, the
+// nested one must not put the line back under another process's command.
+TEST_F(Printer, NestedDescriptorClosedLastLeavesTheNextHolderAlone) {
+    th::ChildResult r = th::run_child([] {
+        int outer = serial_open(), inner = serial_open();
+        serial_close(outer);
+        int held[2], go[2];
+        if (pipe(held) != 0 || pipe(go) != 0) return 2;
+        pid_t other = fork();
+        if (other == 0) {
+            int fd = serial_open();
+            char c = 'h';
+            bool ok = ::write(held[1], &c, 1) == 1 && ::read(go[0], &c, 1) == 1;
+            termios line{};
+            tcgetattr(fd, &line);
+            serial_close(fd);
+            _exit(fd >= 0 && ok && line.c_lflag == 0 && (line.c_cflag & CRTSCTS) != 0 ? 0 : 1);
+        }
+        char c;
+        if (inner < 0 || ::read(held[0], &c, 1) != 1) return 3;
+        serial_close(inner);
+        int status = 0;
+        bool told = ::write(go[1], "x", 1) == 1;
+        waitpid(other, &status, 0);
+        return told && WIFEXITED(status) ? WEXITSTATUS(status) : 4;
+    });
+    EXPECT_EQ(0, r.status) << "the other process lost its printer settings";
+    th::expect_same_settings(pty.settings(), before);
+}
+
+// The process ends on a missing tarvik.ini, even inside a command nested in
+// the application's own hold: the line goes back as it was found first.
+TEST_F(Printer, MissingFileInANestedCommandEndsWithTheLineRestored) {
+    th::ChildResult r = th::run_child([] {
+        serial_open();
+        unlink("tarvik.ini");
+        return tarvlf(1) + 100;
+    });
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("erro abertura tarvik.ini", r.out);
+    th::expect_same_settings(pty.settings(), before);
+}
+
 } // namespace

@@ -146,6 +146,8 @@ class IniFile {
 } // namespace
 
 void ini_missing() {
+    // The process ends: a port it holds goes back as it was found first.
+    release_held_port();
     std::fprintf(stdout, "erro abertura tarvik.ini");
     std::exit(1);
 }

@@ -44,8 +44,13 @@ bool ini_port(std::istream &in, char (&path)[kPortPath]);
 // default "05,15,08,06,06,05,05".
 void ini_layout(std::istream &in, const char *code, char (&layout)[kLayout]);
 
-// Prints "erro abertura tarvik.ini" and exits the process with status 1.
+// Prints "erro abertura tarvik.ini" and exits the process with status 1,
+// after putting back a port that this process holds.
 [[noreturn]] void ini_missing();
+
+// Restores and closes the port that this process holds through serial_open,
+// if any.
+void release_held_port();
 
 // How a look-up on ./tarvik.ini went.
 enum class Lookup {

@@ -155,12 +155,20 @@ int serial_close(int fd) {
         // the line are the parent's.
         return close(fd);
     }
+    // A descriptor that does not hold the lock (a nested one closed after the
+    // outer one, or one the application opened itself) restores the line only
+    // while no other process holds the port.
+    if (fd != hold.fd && flock(fd, LOCK_EX | LOCK_NB) != 0) return close(fd);
     restore(fd);
     // Unlock before closing: a forked child sharing the descriptor would
     // otherwise keep the lock held after this close.
     flock(fd, LOCK_UN);
     if (fd == hold.fd) hold = Hold{};
     return close(fd);
+}
+
+void release_held_port() {
+    if (held_here()) serial_close(hold.fd);
 }
 
 int serial_puts(int fd, char *text) {
