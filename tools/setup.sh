@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
-# its fuzzer runtime, the GoogleTest sources, and QEMU with Python for the
-# serial driver stage. Does nothing when all is there.
+# its fuzzer runtime, the GoogleTest sources, QEMU with Python for the serial
+# driver stage, and nlohmann-json for the programs in tools/ (Python also reads
+# their pictures in the tests). Does nothing when all is there.
 set -euo pipefail
 
 missing=()
@@ -15,6 +16,7 @@ command -v qemu-system-i386 >/dev/null || missing+=(qemu-system-x86)
 command -v python3 >/dev/null || missing+=(python3)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
