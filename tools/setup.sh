@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
-# its fuzzer runtime, and the GoogleTest sources. Does nothing when all is there.
+# its fuzzer runtime, the GoogleTest sources, and nlohmann-json for
+# tarvik-print. Does nothing when all is there.
 set -euo pipefail
 
 missing=()
@@ -10,6 +11,7 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v pkg-config >/dev/null || missing+=(pkg-config)
 command -v clang++ >/dev/null || missing+=(clang)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+[ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
 
