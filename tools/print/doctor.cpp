@@ -95,9 +95,10 @@ Finding device_finding(const std::string &path, int line, const Probe &p) {
         return {Level::error, line,
                 "No permission to read and write " + path + ": every command fails with " +
                     port_failure(-1, p.err) + " and returns 0.",
-                "Add the user that prints to the device's group " +
+                "Add the user that prints to the group that owns the device, " +
                     quoted(p.group.empty() ? "dialout" : p.group) +
-                    " (usermod -aG GROUP USER, then log in again)."};
+                    " (serial ports belong to dialout on most systems): usermod -aG GROUP "
+                    "USER, then log in again."};
     case S::open_failed:
         return {Level::error, line,
                 path + " does not open: every command fails with " + port_failure(-1, p.err) +
