@@ -79,7 +79,7 @@ enum class Scene { plain, no_ini, locked, unprivileged, odd_settings };
 struct DoctorCase {
     const char *name;
     Scene scene;
-    const char *ini; // %P: the printer's name, %F: a regular file's name
+    const char *ini; // %P: the printer's name, %F: a regular file's, %I: this process's id
     const char *level;
     int line; // 0: no line
     const char *message;
@@ -90,7 +90,7 @@ const DoctorCase kDoctorCases[] = {
     {"ini missing", Scene::no_ini, "", "error", 0, "erro abertura tarvik.ini", 1},
     {"no port entry", Scene::plain, "237 05,15,08,06,06,05,05\n", "error", 0,
      "No line holds \"Porta=\"", 1},
-    {"port entry", Scene::plain, "Porta=%P\n", "ok", 1, "commands open /dev/%P.", 0},
+    {"port entry", Scene::plain, "Porta=%P;COM1\r\n", "ok", 1, "commands open /dev/%P.", 0},
     {"comment before the key", Scene::plain, "#Porta=%P\n", "error", 1, "does not start the line",
      1},
     {"second entry", Scene::plain, "Porta=%P\nPorta=ttyS9\n", "warning", 2,
@@ -130,12 +130,9 @@ TEST(Doctor, EachFinding) {
         if (c.scene == Scene::odd_settings) pty.apply(th::odd_settings());
         termios before = pty.settings();
         std::string plain = dir.path() + "/plain";
-        int file = open(plain.c_str(), O_RDWR | O_CREAT, 0644);
-        int file_fd = fcntl(file, F_DUPFD, 50);
-        close(file);
+        std::ofstream(plain).put('x');
         auto fill = [&](const std::string &t) {
-            return replace_all(replace_all(replace_all(t, "%P", pty.name()), "%F",
-                                           "fd/" + std::to_string(file_fd)),
+            return replace_all(replace_all(replace_all(t, "%P", pty.name()), "%F", ".." + plain),
                                "%I", std::to_string(getpid()));
         };
         std::string ini = fill(c.ini);
@@ -186,7 +183,6 @@ TEST(Doctor, EachFinding) {
         std::ifstream after(dir.path() + "/tarvik.ini", std::ios::binary);
         std::string kept((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>());
         EXPECT_EQ(c.scene == Scene::no_ini ? "" : ini, kept);
-        close(file_fd);
         unlink(plain.c_str());
     }
 }
