@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
-# its fuzzer runtime, the GoogleTest sources, and what the programs in tools/
-# need (nlohmann-json; python3 reads their pictures in the tests). Does nothing
-# when all is there.
+# its fuzzer runtime, the GoogleTest sources, QEMU with Python for the serial
+# driver stage, and what the programs in tools/ need (nlohmann-json; python3
+# reads their pictures in the tests). Does nothing when all is there.
 set -euo pipefail
 
 missing=()
@@ -12,10 +12,11 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v pkg-config >/dev/null || missing+=(pkg-config)
 command -v clang++ >/dev/null || missing+=(clang)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+command -v qemu-system-i386 >/dev/null || missing+=(qemu-system-x86)
+command -v python3 >/dev/null || missing+=(python3)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
-command -v python3 >/dev/null || missing+=(python3)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"

@@ -3,14 +3,16 @@
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, and a 32-bit x86
 # build, the target the library is made for. Then runs each fuzz target for a
 # while under libFuzzer with the same sanitizers (FUZZ_SECONDS, default 30).
-# Usage: tools/test.sh [normal|sanitize|m32|fuzz]...   (default: all)
+# Last, the uart stage runs the 32-bit library on a real serial driver in a
+# QEMU guest (tests/uart/run.sh).
+# Usage: tools/test.sh [normal|sanitize|m32|fuzz|uart]...   (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 
 jobs=$(nproc)
 builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(normal sanitize m32 fuzz)
+[ ${#builds[@]} -gt 0 ] || builds=(normal sanitize m32 fuzz uart)
 
 run() {
   local name=$1
@@ -52,6 +54,9 @@ for build in "${builds[@]}"; do
         run sanitize "-DCMAKE_CXX_FLAGS=$san" "-DCMAKE_C_FLAGS=$san" ;;
     m32) run m32 -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32 ;;
     fuzz) fuzz ;;
+    uart)
+      echo "==== uart stage"
+      tests/uart/run.sh ;;
     *) echo "unknown build: $build" >&2; exit 2 ;;
   esac
 done
