@@ -2,8 +2,8 @@
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
 # its fuzzer runtime, the GoogleTest sources, QEMU with Python for the serial
-# driver stage, and nlohmann-json for the programs in tools/ (Python also reads
-# their pictures in the tests). Does nothing when all is there.
+# driver stage, and what the programs in tools/ need (nlohmann-json; python3
+# reads their pictures in the tests). Does nothing when all is there.
 set -euo pipefail
 
 missing=()
