@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
-# its fuzzer runtime, and the GoogleTest sources. Does nothing when all is there.
+# its fuzzer runtime, the GoogleTest sources, and the packaging tools (scdoc
+# for the manual pages, dpkg-dev, lintian, fakeroot) and the network tools
+# (ser2net, socat). Does nothing when all is there.
 set -euo pipefail
 
 missing=()
@@ -12,6 +14,10 @@ command -v clang++ >/dev/null || missing+=(clang)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
+for tool in scdoc:scdoc dpkg-shlibdeps:dpkg-dev lintian:lintian fakeroot:fakeroot \
+  ser2net:ser2net socat:socat gzip:gzip man:man-db; do
+  command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
+done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"

@@ -3,20 +3,22 @@
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, and a 32-bit x86
 # build, the target the library is made for. Then runs each fuzz target for a
 # while under libFuzzer with the same sanitizers (FUZZ_SECONDS, default 30).
-# Usage: tools/test.sh [normal|sanitize|m32|fuzz]...   (default: all)
+# Then makes the Debian packages, checks them with lintian, installs and
+# removes them (package). Warnings are errors in every build.
+# Usage: tools/test.sh [normal|sanitize|m32|fuzz|package]...   (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 
 jobs=$(nproc)
 builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(normal sanitize m32 fuzz)
+[ ${#builds[@]} -gt 0 ] || builds=(normal sanitize m32 fuzz package)
 
 run() {
   local name=$1
   shift
   echo "==== $name build"
-  cmake -S . -B "build/$name" -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "build/$name" -DBUILD_TESTING=ON -DTARVIK_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "build/$name" -j "$jobs"
   (cd "build/$name" && ctest --output-on-failure -j "$jobs")
 }
@@ -25,7 +27,7 @@ fuzz() {
   echo "==== fuzz build"
   local flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
   cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DBUILD_TESTING=OFF -DTARVIK_FUZZ=ON "-DCMAKE_CXX_FLAGS=$flags" >/dev/null
+    -DBUILD_TESTING=OFF -DTARVIK_FUZZ=ON -DTARVIK_WERROR=ON "-DCMAKE_CXX_FLAGS=$flags" >/dev/null
   local target
   for target in date amount ini; do
     cmake --build build/fuzz -j "$jobs" --target "${target}_fuzz"
@@ -52,6 +54,10 @@ for build in "${builds[@]}"; do
         run sanitize "-DCMAKE_CXX_FLAGS=$san" "-DCMAKE_C_FLAGS=$san" ;;
     m32) run m32 -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32 ;;
     fuzz) fuzz ;;
+    package)
+      echo "==== package build"
+      tools/package.sh
+      tests/package/check.sh ;;
     *) echo "unknown build: $build" >&2; exit 2 ;;
   esac
 done
