@@ -93,5 +93,5 @@ fi
 $sudo dpkg -r "${installed[@]}" >/dev/null
 installed=()
 [ ! -e /usr/include/tarvik.h ] || fail "removal left the header"
-ls /usr/lib/x86_64-linux-gnu/libtarvik.so* >/dev/null 2>&1 && fail "removal left the library"
+if ls /usr/lib/x86_64-linux-gnu/libtarvik.so* >/dev/null 2>&1; then fail "removal left the library"; fi
 echo "---- installed, consumed without LD_LIBRARY_PATH, removed"
