@@ -17,8 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::istringstream port_in(file);
     char path[kPortPath];
     if (ini_port(port_in, path)) {
+        // "/dev/" and a name of at most 93 characters with no separator in it.
         FUZZ_CHECK(std::strncmp(path, "/dev/", 5) == 0);
-        FUZZ_CHECK(std::strlen(path) <= 10);
+        FUZZ_CHECK(std::strlen(path) <= 5 + 93);
+        FUZZ_CHECK(std::strcspn(path, "\r\n \t,;") == std::strlen(path));
     }
 
     std::istringstream layout_in(file);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -57,8 +58,8 @@ TEST_F(Printer, DatesAreNormalisedToDayMonthYear) {
     const char *dates[][2] = {
         {"15/03/2004", "150304"}, {"15/03/04", "150304"},   {"5/3/4", "050304"},
         {"1/2/2003", "010203"},   {"15-03-2004", "150304"}, {"15/03/20045", "150304"},
-        {"1.12.99", "1.2.09"},    {"31/12/1999", "311299"}, {"ab/cd/efgh", "abcdgh"},
-        {"15/3/2/04", "150304"},  {"7/07/7", "070707"},     {"99/99/9999", "999999"},
+        {"31/12/1999", "311299"}, {"15/3/2/04", "150304"},  {"7/07/7", "070707"},
+        {"29/02/2024", "290224"}, {"29/2/00", "290200"},    {"30/04/2026", "300426"},
     };
     for (auto &d : dates) {
         SCOPED_TRACE(d[0]);
@@ -72,12 +73,29 @@ TEST_F(Printer, DatesAreNormalisedToDayMonthYear) {
 
 TEST_F(Printer, InvalidDatesAreReportedAndNothingIsSent) {
     const char *dates[][2] = {
-        {"/03/04", "0\ndata invalida"}, {"", "0\ndata invalida"},
-        {"15/03/", "4\ndata invalida"}, {"15/03", "4\ndata invalida"},
-        {"150304", "4\ndata invalida"}, {"15/03/204", "7\ndata invalida"},
-        {"15//04", "data invalida"},    {"123/04/05", "data invalida"},
-        {"5", "data invalida"},         {"15", "data invalida"},
-        {"1/2", "4\ndata invalida"},    {"1/2/345", "7\ndata invalida"},
+        {"/03/04", "0\ndata invalida"},
+        {"", "0\ndata invalida"},
+        {"15/03/", "4\ndata invalida"},
+        {"15/03", "4\ndata invalida"},
+        {"150304", "4\ndata invalida"},
+        {"15/03/204", "7\ndata invalida"},
+        {"15//04", "data invalida"},
+        {"123/04/05", "data invalida"},
+        {"5", "data invalida"},
+        {"15", "data invalida"},
+        {"1/2", "4\ndata invalida"},
+        {"1/2/345", "7\ndata invalida"},
+        // Read, but not a day of the calendar.
+        {"2025-03-15", "data invalida"},
+        {"1-2-2024", "data invalida"},
+        {"31/02/2025", "data invalida"},
+        {"99/99/99", "data invalida"},
+        {"ab/cd/ef", "data invalida"},
+        {"29/02/2025", "data invalida"},
+        {"00/01/26", "data invalida"},
+        {"31/04/26", "data invalida"},
+        {"1.12.99", "data invalida"},
+        {"15/13/26", "data invalida"},
     };
     for (auto &d : dates) {
         SCOPED_TRACE(d[0]);
@@ -142,7 +160,7 @@ TEST_F(Printer, LayoutComesFromTheFirstLineHoldingTheCode) {
         std::string lines, layout;
     } cases[] = {
         {"237 01,02,03,04,05,06,07\r\n", "000S01020304050607"},       // CRLF, cut at 20
-        {"237 01,02\r\n", "000S0102\r"},                              // short: the CR stays
+        {"237 01,02\r\n", "000S0102"},                                // short, CR LF
         {"conta 5237 x\n237 01,02,03,04,05,06,07\n", "000Sa 5237 x"}, // first line wins
         {"237;\n", "000S"},                                           // four characters
         {"237\n237 01,02,03,04,05,06,07\n", "000S"},                  // the bare code
@@ -228,8 +246,8 @@ TEST_F(Printer, ConfigurationGoneAtTheLayoutLookUpEndsTheProcessWithThePortResto
     th::ChildResult r = th::run_child([&] {
         std::thread feeder([&] {
             int w = open("tarvik.ini", O_WRONLY); // waits for the first scan
+            unlink("tarvik.ini");                 // gone before the scan can end
             ssize_t put = ::write(w, ini.data(), ini.size());
-            unlink("tarvik.ini"); // gone before the scan sees the end
             close(w);
             (void)put;
         });
@@ -241,6 +259,50 @@ TEST_F(Printer, ConfigurationGoneAtTheLayoutLookUpEndsTheProcessWithThePortResto
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("erro abertura tarvik.ini", r.out);
     EXPECT_EQ("", pty.read(0));
+    th::expect_same_settings(pty.settings(), before);
+}
+
+// The port took the last free descriptor, so the file cannot be read again
+// for the layout: the check fails as a port that does not open, restored.
+TEST_F(Printer, CheckFailsWhenTheLayoutCannotBeReadForWantOfDescriptors) {
+    th::ChildResult r = th::run_child([] {
+        int spare = dup(0);
+        while (dup(0) >= 0) {
+        }
+        close(spare); // one free: the file, then the port, take it in turn
+        Check c;
+        return c() + 100;
+    });
+    EXPECT_EQ(100, r.status);
+    EXPECT_EQ(th::port_failure(-1, EMFILE), r.out);
+    EXPECT_EQ("", pty.read(0));
+    th::expect_same_settings(pty.settings(), before);
+}
+
+// Reports come after the port is restored and closed: a daemon's closed
+// standard output never sends them to the printer, and a reader that has gone
+// kills the process with the line already restored.
+TEST_F(Printer, InvalidDateIsReportedOnlyAfterThePortIsRestored) {
+    th::ChildResult closed = th::run_child([] {
+        close(1);
+        Check c;
+        c.date = "15/03"; // shows a count, flushed at once
+        return c() + 100;
+    });
+    EXPECT_EQ(100, closed.status);
+    EXPECT_EQ("", pty.read(0));
+
+    th::ChildResult gone = th::run_child([] {
+        int reader[2];
+        if (pipe(reader) != 0) return 2;
+        close(reader[0]);
+        dup2(reader[1], 1);
+        signal(SIGPIPE, SIG_DFL);
+        Check c;
+        c.date = "15/03";
+        return c() + 100;
+    });
+    EXPECT_FALSE(gone.exited) << "the report should have met SIGPIPE";
     th::expect_same_settings(pty.settings(), before);
 }
 

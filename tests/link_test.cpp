@@ -27,14 +27,17 @@ const char kNotTerminal[] = "error reading terminal settings.\n";
 // ---- Port entry -----------------------------------------------------------
 
 TEST_F(Printer, OpensTheDeviceNamedOnThePortLineAndRestoresItOnClose) {
-    const char *inis[] = {
-        "; printer\nPorta=fd/42\n001 05,15,08,06,06,05,05\n",
-        "Porta=fd/42\r\n",                       // carriage return beyond five characters
-        "Porta=fd/42junk\n",                     // anything after five characters
-        "x\nPorta=fd/42\nPorta=fd/99\n",         // the first entry wins
-        "001 01,02,03,04,05,06,07\nPorta=fd/42", // last line, no line feed
+    const std::string name = pty.name(); // "pts/N": longer than five characters
+    const std::string inis[] = {
+        "; printer\nPorta=" + name + "\n001 05,15,08,06,06,05,05\n",
+        "Porta=" + name + "\r\n",                           // saved with CR LF
+        "Porta=" + name + ";COM1\n",                        // the name ends at ';'
+        "Porta=" + name + ",9600\n",                        // ... at ','
+        "Porta=" + name + " \t# printer\n",                 // ... at a blank
+        "x\nPorta=" + name + "\nPorta=nodev\n",             // the first entry wins
+        "001 01,02,03,04,05,06,07\r\nPorta=" + name + "\r", // last line, CR, no LF
     };
-    for (const char *ini : inis) {
+    for (const std::string &ini : inis) {
         SCOPED_TRACE(ini);
         dir.write_ini(ini);
         int fd = serial_open();
@@ -46,24 +49,6 @@ TEST_F(Printer, OpensTheDeviceNamedOnThePortLineAndRestoresItOnClose) {
     }
 }
 
-TEST_F(Printer, ShortDeviceNameTakesWhatFollowsOnTheLine) {
-    int want = 9;
-    while (want > 2 && fcntl(want, F_GETFD) != -1)
-        --want;
-    th::Pty low(want); // "fd/N" with one digit is four characters
-    ASSERT_LT(low.slave(), 10);
-    dir.write_ini("Porta=" + low.name()); // ends with the file
-    int fd = serial_open();
-    ASSERT_GE(fd, 0);
-    th::expect_printer_settings(low.settings());
-    serial_close(fd);
-
-    dir.write_ini("Porta=" + low.name() + "\r\n"); // the carriage return becomes part of the name
-    errno = 0;
-    EXPECT_EQ(-1, serial_open());
-    EXPECT_EQ(ENOENT, errno);
-}
-
 TEST_F(Printer, PortLineThatIsOnlyTheKeyNamesTheDeviceDirectory) {
     dir.write_ini("Porta=\n");
     EXPECT_EQ(0, run([] { return tarvlf(1); }));
@@ -71,7 +56,7 @@ TEST_F(Printer, PortLineThatIsOnlyTheKeyNamesTheDeviceDirectory) {
 }
 
 TEST_F(Printer, NoPortEntryFailsToOpenWithNoSuchFile) {
-    dir.write_ini("porta=fd/42\nPORTA=fd/42\n001 05,15,08,06,06,05,05\n");
+    dir.write_ini("porta=ttyS0\nPORTA=ttyS0\n001 05,15,08,06,06,05,05\n");
     errno = 0;
     EXPECT_EQ(-1, serial_open());
     EXPECT_EQ(ENOENT, errno);
@@ -85,14 +70,15 @@ TEST_F(Printer, NoPortEntryFailsToOpenWithNoSuchFile) {
 
 TEST_F(Printer, LongLinesAreTestedOnTheirFirst99CharactersOnly) {
     std::string pad(99, 'x');
+    std::string entry = "Porta=" + pty.name() + "\n";
     // The key beyond character 99 is not seen, and the rest of a long line is
     // not taken for a line of its own.
-    dir.write_ini(pad + "Porta=fd/42\n");
+    dir.write_ini(pad + entry);
     EXPECT_EQ(-1, serial_open());
-    dir.write_ini(pad + "Porta=fd/42\n" + pad + pad + "\n");
+    dir.write_ini(pad + entry + pad + pad + "\n");
     EXPECT_EQ(-1, serial_open());
     // After long lines the scan goes on.
-    dir.write_ini(pad + pad + pad + "\n" + pad + "\nPorta=fd/42\n");
+    dir.write_ini(pad + pad + pad + "\n" + pad + "\n" + entry);
     int fd = serial_open();
     EXPECT_GE(fd, 0);
     serial_close(fd);
@@ -102,10 +88,11 @@ TEST_F(Printer, BinaryJunkInTheFileIsScannedSafely) {
     std::string junk;
     for (int i = 0; i < 4096; ++i)
         junk.push_back(static_cast<char>((i * 37 + 11) % 256));
-    dir.write_ini(junk + std::string("\0Porta=fd/42\n", 13) + junk);
+    std::string entry = "Porta=" + pty.name() + "\n";
+    dir.write_ini(junk + std::string(1, '\0') + entry + junk);
     errno = 0;
     EXPECT_EQ(-1, serial_open()); // the key after a zero byte is not seen
-    dir.write_ini(junk + "\nPorta=fd/42\n" + junk);
+    dir.write_ini(junk + "\n" + entry + junk);
     int fd = serial_open();
     EXPECT_GE(fd, 0);
     serial_close(fd);
@@ -122,6 +109,20 @@ TEST_F(Printer, MissingConfigurationFileEndsTheProcessWithStatus1) {
         EXPECT_EQ(1, r.status);
         EXPECT_EQ("erro abertura tarvik.ini", r.out);
     }
+}
+
+// Out of descriptors is no reason to end the application: the call fails as
+// a port that does not open, and the process goes on.
+TEST_F(Printer, FileThatCannotBeOpenedForWantOfDescriptorsFailsTheCallOnly) {
+    th::ChildResult r = th::run_child([] {
+        while (dup(0) >= 0) {
+        }
+        return tarvlf(1) + 100;
+    });
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(100, r.status);
+    EXPECT_EQ(port_failure(-1, EMFILE), r.out);
+    EXPECT_EQ("", pty.read(0));
 }
 
 // ---- Open failures ----------------------------------------------------------
@@ -211,7 +212,7 @@ TEST_F(Printer, GetsReadsWhatIsWaitingWithoutBlocking) {
     EXPECT_EQ('\0', buf[0]);
 
     pty.send("ok\r\n");
-    usleep(50000);
+    pty.wait_input(4);
     std::memset(buf, '#', sizeof buf);
     EXPECT_EQ(3, serial_gets(fd, buf, 3));
     EXPECT_EQ(std::string("ok\r\0#", 5), std::string(buf, 5));
@@ -224,6 +225,43 @@ TEST_F(Printer, GetsReadsWhatIsWaitingWithoutBlocking) {
     EXPECT_EQ(0, serial_gets(-1, buf, 8)); // failed read: untouched
     EXPECT_EQ(std::string(16, '#'), std::string(buf, 16));
     serial_close(fd);
+}
+
+TEST_F(Printer, CloseDiscardsWhatThePrinterSentAndNobodyRead) {
+    int fd = serial_open();
+    ASSERT_GE(fd, 0);
+    pty.send("status");
+    pty.wait_input(6);
+    serial_close(fd);
+    EXPECT_EQ(0u, pty.input_queued());
+}
+
+// A signal that ends the wait for the printer (an application's alarm) must
+// not leave the line at the printer's settings.
+TEST_F(Printer, InterruptedWaitForThePrinterStillRestoresTheLine) {
+    int fd = serial_open();
+    ASSERT_GE(fd, 0);
+    th::interrupt_drain(true);
+    EXPECT_EQ(0, serial_close(fd));
+    th::interrupt_drain(false);
+    th::expect_same_settings(pty.settings(), before);
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD)) << "descriptor left open";
+}
+
+// A daemon runs with its standard descriptors closed; the port must not take
+// their place, nor outlive an exec.
+TEST_F(Printer, PortIsNeverAStandardDescriptorAndClosesOnExec) {
+    th::ChildResult r = th::run_child([] {
+        close(0);
+        close(1);
+        close(2);
+        int fd = serial_open();
+        int flags = fcntl(fd, F_GETFD);
+        serial_close(fd);
+        return fd > 2 && (flags & FD_CLOEXEC) != 0 ? 0 : 1;
+    });
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(0, r.status);
 }
 
 TEST_F(Printer, CloseBeforeAnyOpenLeavesTheLineAlone) {
@@ -279,51 +317,20 @@ TEST_F(Printer, BackSideModeCommands) {
 
 // ---- Whole blocks -----------------------------------------------------------
 
-void on_signal(int) {}
+// Writes cut short by signals or by the device are resumed until every byte
+// of a block is out; a device that takes nothing ends the block instead of
+// spinning on it.
+TEST_F(Printer, BlocksAreWrittenWholeThroughShortAndInterruptedWrites) {
+    th::set_write_fault(th::WriteFault::chop);
+    EXPECT_EQ(1, run(tarvabreverso));
+    th::set_write_fault(th::WriteFault::none);
+    EXPECT_EQ(hex("1B 2E 35 39 31 35 7D 00 0A 00"), pty.read(10));
+    EXPECT_EQ(20u, log.size()) << "one interrupted and one one-byte write per byte";
 
-// With the printer not reading, the line's buffer fills and the command's
-// write blocks. Signals then cut it short; every byte must still go out.
-TEST_F(Printer, WritesInterruptedBySignalsAreResumed) {
-    termios raw = pty.settings();
-    cfmakeraw(&raw);
-    pty.apply(raw);
-    int filler = open(("/dev/" + pty.name()).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(filler, 0);
-    // Fill until the line takes no more, even after it has moved what it
-    // could on towards the reader.
-    std::string chunk(512, 'f');
-    std::size_t filled = 0;
-    for (bool more = true; more;) {
-        more = false;
-        ssize_t n;
-        while ((n = ::write(filler, chunk.data(), chunk.size())) > 0) {
-            filled += static_cast<std::size_t>(n);
-            more = true;
-        }
-        usleep(50000);
-    }
-    close(filler);
-
-    struct sigaction sa {
-    }, old{};
-    sa.sa_handler = on_signal; // no SA_RESTART: the write returns early
-    sigaction(SIGUSR1, &sa, &old);
-    th::start_write_log();
-    int result = -1;
-    std::thread printer([&] { result = tarvabreverso(); });
-    for (int i = 0; i < 15; ++i) {
-        usleep(20000);
-        pthread_kill(printer.native_handle(), SIGUSR1);
-    }
-    std::string got = pty.read(filled + 10);
-    printer.join();
-    std::vector<th::Write> writes = th::stop_write_log();
-    sigaction(SIGUSR1, &old, nullptr);
-
-    EXPECT_EQ(1, result);
-    ASSERT_EQ(filled + 10, got.size());
-    EXPECT_EQ(hex("1B 2E 35 39 31 35 7D 00 0A 00"), got.substr(filled));
-    EXPECT_GT(writes.size(), 2u) << "no write was cut short; the test proved nothing";
+    th::set_write_fault(th::WriteFault::takes_nothing);
+    EXPECT_EQ(1, run(tarvabreverso));
+    th::set_write_fault(th::WriteFault::none);
+    EXPECT_EQ(2u, log.size()) << "one write per block, each given up";
 }
 
 } // namespace

@@ -23,18 +23,28 @@ std::string layout_of(const std::string &ini, const char *code) {
     return layout;
 }
 
-TEST(PortEntry, NameIsFiveCharactersFromPosition6) {
-    EXPECT_EQ("/dev/ttyS0", port_of("Porta=ttyS0\n"));
-    EXPECT_EQ("/dev/ttyS1", port_of("Porta=ttyS10\r\n"));
-    EXPECT_EQ("/dev/ttyS", port_of("Porta=ttyS"));
-    EXPECT_EQ("/dev/S0\r", port_of("Porta=S0\r\n"));
-    EXPECT_EQ("/dev/", port_of("Porta=\n"));
-    EXPECT_EQ("/dev/ttyS0", port_of("[x]\n\nPorta=ttyS0\nPorta=ttyS1\n"));
-    // The name is read from position 6 wherever the key stands.
-    EXPECT_EQ("/dev/=ttyS", port_of("#Porta=ttyS0\n"));
-    EXPECT_EQ("/dev/a=tty", port_of("; Porta=ttyS0\n"));
-    EXPECT_EQ("<none>", port_of("porta=ttyS0\nPORTA=ttyS0\n"));
-    EXPECT_EQ("<none>", port_of(""));
+TEST(PortEntry, NameRunsFromPosition6ToTheFirstSeparator) {
+    const char *cases[][2] = {
+        {"Porta=ttyS0\n", "/dev/ttyS0"},
+        {"Porta=ttyUSB0\n", "/dev/ttyUSB0"},
+        {"Porta=pts/10\r\n", "/dev/pts/10"},
+        {"Porta=lp0\r\n", "/dev/lp0"},
+        {"Porta=lp0\r", "/dev/lp0"},
+        {"Porta=ttyS0;COM1\n", "/dev/ttyS0"},
+        {"Porta=ttyS0,9600\n", "/dev/ttyS0"},
+        {"Porta=ttyS0 \t; printer\n", "/dev/ttyS0"},
+        {"Porta=ttyACM0\tx", "/dev/ttyACM0"},
+        {"Porta=\n", "/dev/"},
+        {"Porta=;ttyS0\n", "/dev/"},
+        {"[x]\n\nPorta=ttyS0\nPorta=ttyS1\n", "/dev/ttyS0"},
+        // The name is read from position 6 wherever the key stands.
+        {"#Porta=ttyS0\n", "/dev/=ttyS0"},
+        {"; Porta=ttyS0\n", "/dev/a=ttyS0"},
+        {"porta=ttyS0\nPORTA=ttyS0\n", "<none>"},
+        {"", "<none>"},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(c[1], port_of(c[0])) << c[0];
 }
 
 TEST(PortEntry, LongLinesAndZeroBytes) {
@@ -42,7 +52,9 @@ TEST(PortEntry, LongLinesAndZeroBytes) {
     EXPECT_EQ("<none>", port_of(pad + "Porta=ttyS0\n"));
     EXPECT_EQ("<none>", port_of(pad + "\nPorta" + pad + "\n"));
     EXPECT_EQ("/dev/ttyS0", port_of(pad + pad + "\nPorta=ttyS0"));
-    EXPECT_EQ("/dev/-----", port_of(pad.substr(6) + "Porta=\n"));
+    // A name runs to the 99th character of its line, and no further.
+    EXPECT_EQ("/dev/" + pad.substr(0, 87) + "Porta=", port_of(pad.substr(6) + "Porta=\n"));
+    EXPECT_EQ("/dev/" + pad.substr(6), port_of("Porta=" + pad + pad + "\n"));
     EXPECT_EQ("<none>", port_of(std::string("ab\0Porta=ttyS0\n", 15)));
     EXPECT_EQ("/dev/tt", port_of(std::string("Porta=tt\0S0\n", 12)));
 }
@@ -61,6 +73,10 @@ TEST(BankEntry, LayoutIsTwentyCharactersFromPosition4) {
     EXPECT_EQ("9 short", layout_of(ini, "399"));
     EXPECT_EQ("05,15,08,06,06,05,05", layout_of(ini, "999"));
     EXPECT_EQ(" 10,20,30,40,50,60,7", layout_of("x341 10,20,30,40,50,60,70\r\n", "341"));
+    // A CR ends the line, before its LF or at the end of the file.
+    EXPECT_EQ("01,02", layout_of("237 01,02\r\n", "237"));
+    EXPECT_EQ("01,02", layout_of("237 01,02\r", "237"));
+    EXPECT_EQ("01,02\r", layout_of("237 01,02\r\r\n", "237"));
 }
 
 TEST(LineFeeds, CountIsCappedAndAZeroByteFollows) {
@@ -94,6 +110,24 @@ TEST(CheckFields, DateReadsStopAtTheEndOfTheText) {
     }
     EXPECT_TRUE(normalize_date("1/2/3456789", out).valid);
     EXPECT_STREQ("010256", out); // the first four year digits, then their last two
+}
+
+TEST(CheckFields, DatesMustBeDaysOfTheCalendar) {
+    char out[7];
+    const char *valid[] = {"31/01/26", "28/02/25", "29/02/24", "29/02/00", "31/03/26",
+                           "30/04/26", "31/05/26", "30/06/26", "31/07/26", "31/08/26",
+                           "30/09/26", "31/10/26", "30/11/26", "31/12/26", "01/01/00"};
+    for (const char *d : valid)
+        EXPECT_TRUE(normalize_date(d, out).valid) << d;
+    const char *invalid[] = {"32/01/26", "29/02/25", "30/02/24", "31/04/26", "31/06/26",
+                             "31/09/26", "31/11/26", "00/05/26", "10/00/26", "10/13/26",
+                             "1a/05/26", "10/05/2x", " 1/05/26", "10/+5/26"};
+    for (const char *d : invalid) {
+        DateRead r = normalize_date(d, out);
+        EXPECT_FALSE(r.valid) << d;
+        EXPECT_FALSE(r.show_count) << d;
+        EXPECT_STREQ("", out) << d;
+    }
 }
 
 TEST(CheckFields, LayoutFieldDropsCommasAndFieldCommandCutsAt92) {
@@ -142,12 +176,12 @@ TEST(TextLines, AssemblyWithoutAPort) {
                           "ab\n"),
               std::string(out, 9));
 
-    EXPECT_EQ(5u, assemble_back(out, cut, '*', 'S', "ab", 0));
+    EXPECT_EQ(5u, assemble_back_head(out, '*'));
     EXPECT_EQ(std::string("\x1b"
                           "d*\r\0",
                           5),
               std::string(out, 5));
-    EXPECT_EQ(36u, assemble_back(out, cut, '*', 'S', text.c_str(), 1));
+    EXPECT_EQ(36u, assemble_back_line(out, cut, '*', 'S', text.c_str()));
     EXPECT_EQ("\x0e  " + std::string(32, 't') + "\n", std::string(out, 36));
 }
 

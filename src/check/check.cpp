@@ -7,6 +7,7 @@
 #include "tarvik.h"
 #include "text.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -33,19 +34,31 @@ int tarvcheque(char *text1, char *text2, char *date, char *amount, char *text5, 
     int fd = frame_open();
     if (fd < 0) return 0;
 
+    // Reports wait until the port is back as it was and closed.
     char ddmmyy[7];
     DateRead read = normalize_date(or_empty(date), ddmmyy);
     if (!read.valid) {
-        report_invalid_date(read);
         serial_close(fd);
+        report_invalid_date(read);
         return 0;
     }
 
     char code[4];
     bank_code(or_empty(bank), code);
     char layout[kLayout];
-    if (!layout_lookup(code, layout)) {
-        serial_close(fd); // put the port back before the process ends
+    switch (layout_lookup(code, layout)) {
+    case Lookup::found:
+    case Lookup::none:
+        break;
+    case Lookup::transient: {
+        int err = errno;
+        serial_close(fd);
+        errno = err;
+        report_port_failure(-1);
+        return 0;
+    }
+    case Lookup::missing:
+        serial_close(fd);
         ini_missing();
     }
     char field9[25];

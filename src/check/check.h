@@ -19,7 +19,8 @@ struct DateRead {
 
 // Normalises a free-form date (day, separator, month, separator, year) to
 // DDMMYY in ddmmyy. A one-digit day or month gets a leading zero, a one-digit
-// year too, and a four-digit year keeps its last two digits.
+// year too, and a four-digit year keeps its last two digits. The result must
+// be six digits naming a real day, else the date is invalid (no count shown).
 DateRead normalize_date(const char *date, char (&ddmmyy)[7]);
 
 // The decimal digits of amount, right-justified in twelve and zero-filled;

@@ -29,6 +29,24 @@ void skip_one(const char *date, std::size_t &p) {
     if (date[p] != '\0') ++p;
 }
 
+// Two digits at s as a number, or -1 when either is not a digit.
+int two_digits(const char *s) {
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return digit(s[0]) && digit(s[1]) ? (s[0] - '0') * 10 + (s[1] - '0') : -1;
+}
+
+// DDMMYY names a day of the calendar. The year is two digits, so 29
+// February stands in every year divisible by four.
+bool real_date(const char *ddmmyy) {
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int day = two_digits(ddmmyy);
+    int month = two_digits(ddmmyy + 2);
+    int year = two_digits(ddmmyy + 4);
+    if (day < 1 || month < 1 || month > 12 || year < 0) return false;
+    if (month == 2 && day == 29) return year % 4 == 0;
+    return day <= kDays[month - 1];
+}
+
 } // namespace
 
 DateRead normalize_date(const char *date, char (&ddmmyy)[7]) {
@@ -62,6 +80,8 @@ DateRead normalize_date(const char *date, char (&ddmmyy)[7]) {
     default: // no year digit, or three
         return {false, true, n};
     }
+    // A date the printer would put on a check must be one.
+    if (!real_date(o)) return {false, false, n};
     std::memcpy(ddmmyy, o, 6);
     ddmmyy[6] = '\0';
     return {true, false, n};

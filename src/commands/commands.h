@@ -8,6 +8,9 @@
 
 #include <cstddef>
 
+// Prints the port-open failure message for the link result code and errno.
+void report_port_failure(int code);
+
 // Opens the link. On failure prints the port-open failure message and
 // returns the negative link result; the command then returns 0.
 int frame_open();
@@ -49,9 +52,11 @@ std::size_t assemble_front(char *out, char *cut, char pitch, char flag, const ch
 // is 'Y', 'V' or, for any other value, 'X'.
 std::size_t assemble_auth(char *out, char *cut, char pitch, char flag, char selector,
                           const char *text);
-// A back line goes in two writes, each assembled from out on. Part 0:
-// ESC 'd' pitch CR NUL. Part 1: control ' ' ' ' text LF, the text cut to one
-// less than the back line width.
-std::size_t assemble_back(char *out, char *cut, char pitch, char flag, const char *text, int part);
+// A back line goes in two writes, each assembled from out on. The head:
+// ESC 'd' pitch CR NUL, the zero sent too.
+std::size_t assemble_back_head(char *out, char pitch);
+// The line: control ' ' ' ' text LF, the text cut to one less than the back
+// line width.
+std::size_t assemble_back_line(char *out, char *cut, char pitch, char flag, const char *text);
 
 #endif

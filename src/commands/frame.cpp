@@ -10,13 +10,15 @@
 char comando[100];
 char bufi[100];
 
+void report_port_failure(int code) {
+    int err = errno;
+    std::fprintf(stdout, "erro abertura %s, codigo %i, errno %i %s\r\n", "porta serial", code, err,
+                 std::strerror(err));
+}
+
 int frame_open() {
     int fd = serial_open();
-    if (fd < 0) {
-        int err = errno;
-        std::fprintf(stdout, "erro abertura %s, codigo %i, errno %i %s\r\n", "porta serial", fd,
-                     err, std::strerror(err));
-    }
+    if (fd < 0) report_port_failure(fd);
     return fd;
 }
 

@@ -45,17 +45,21 @@ std::size_t assemble_auth(char *out, char *cut, char pitch, char flag, char sele
     return 2 + assemble_body(out + 2, cut, Side::front, pitch, flag, text);
 }
 
-std::size_t assemble_back(char *out, char *cut, char pitch, char flag, const char *text, int part) {
+std::size_t assemble_back_head(char *out, char pitch) {
+    int width;
+    char control;
+    pitch_lookup(Side::back, pitch, 'N', width, control);
+    // The carriage return stands where a front line has its control byte,
+    // and the zero byte is sent.
+    const char head[] = {ESC, 'd', pitch, '\r', '\0'};
+    std::memcpy(out, head, sizeof head);
+    return sizeof head;
+}
+
+std::size_t assemble_back_line(char *out, char *cut, char pitch, char flag, const char *text) {
     int width;
     char control;
     pitch_lookup(Side::back, pitch, flag, width, control);
-    if (part == 0) {
-        // The carriage return stands where a front line has its control byte,
-        // and the zero byte is sent.
-        const char head[] = {ESC, 'd', pitch, '\r', '\0'};
-        std::memcpy(out, head, sizeof head);
-        return sizeof head;
-    }
     // A back line holds one character less than its width.
     std::size_t n = cut_text(cut, text, width - 1);
     out[0] = control;
@@ -82,7 +86,7 @@ int tarvaut(char pitch, char flag, char selector, char *text) {
 int tarvversotxt(char pitch, char flag, char *text) {
     return frame([&](int fd) {
         const char *t = or_empty(text);
-        frame_send(fd, assemble_back(comando, bufi, pitch, flag, t, 0));
-        frame_send(fd, assemble_back(comando, bufi, pitch, flag, t, 1));
+        frame_send(fd, assemble_back_head(comando, pitch));
+        frame_send(fd, assemble_back_line(comando, bufi, pitch, flag, t));
     });
 }

@@ -8,15 +8,31 @@
 
 // A tarvik.ini line: 99 characters and the zero.
 constexpr int kIniLine = 100;
-// "/dev/" plus at most five characters, and the zero.
-constexpr int kPortPath = 11;
+// "/dev/" plus a name taken from a line, and the zero.
+constexpr int kPortPath = 5 + kIniLine;
 // At most 20 layout characters, and the zero.
 constexpr int kLayout = 21;
 
-// Reads lines from in until one contains needle. Only the first 99
-// characters of a line are kept and tested; the rest of a longer line is
-// skipped. Returns true with that line in line, false at the end of input.
+// The key of the port entry.
+constexpr const char *kPortKey = "Porta=";
+
+// Reads the next line of in as every scan sees it: at most its first 99
+// characters are kept, the rest of a longer line is skipped, and the line
+// end (LF, with a CR before it, or a CR at the end of the input) is not
+// part of it. Returns false at the end of input.
+bool ini_next_line(std::istream &in, char (&line)[kIniLine]);
+
+// Reads lines from in until one contains needle. Returns true with that
+// line in line, false at the end of input.
 bool ini_find(std::istream &in, const char *needle, char (&line)[kIniLine]);
+
+// The device path of a port entry line: "/dev/" followed by the name that
+// runs from position 6 to the first CR, LF, space, tab, ',' or ';'.
+void port_path(const char *line, char (&path)[kPortPath]);
+
+// The layout of a bank entry line: at most 20 characters from position 4,
+// empty for a line of four characters or fewer.
+void layout_of(const char *line, char (&layout)[kLayout]);
 
 // The port entry of a tarvik.ini read from in: the device path, or false
 // when no line holds "Porta=".
@@ -29,16 +45,23 @@ void ini_layout(std::istream &in, const char *code, char (&layout)[kLayout]);
 // Prints "erro abertura tarvik.ini" and exits the process with status 1.
 [[noreturn]] void ini_missing();
 
-// The port look-up on ./tarvik.ini. Calls ini_missing() when the file cannot
-// be opened.
-bool port_lookup(char (&path)[kPortPath]);
+// How a look-up on ./tarvik.ini went.
+enum class Lookup {
+    found,     // the entry, or for a layout the default
+    none,      // no port entry
+    transient, // the file could not be opened for want of descriptors or
+               // memory; errno tells which
+    missing,   // the file cannot be opened for good (absent, unreadable)
+};
 
-// The layout look-up on ./tarvik.ini. Returns false when the file cannot be
-// opened, so that the caller can restore its port before ini_missing().
-bool layout_lookup(const char *code, char (&layout)[kLayout]);
+// The port look-up on ./tarvik.ini.
+Lookup port_lookup(char (&path)[kPortPath]);
+
+// The layout look-up on ./tarvik.ini.
+Lookup layout_lookup(const char *code, char (&layout)[kLayout]);
 
 // Writes all n bytes to fd, resuming a write cut short by a signal or by the
-// device, and stops at the first error.
+// device, and stops at the first error or at a write that takes nothing.
 void link_send(int fd, const char *data, std::size_t n);
 
 #endif

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,11 +25,37 @@ namespace {
 // set speed 0 and hang up the line.
 bool tsave_valid = false;
 
+// The descriptor that holds the device's lock, and the process that took it.
+// A second open of the same device while it is held (an application holding
+// the port and calling a command) neither waits for the lock, which would
+// never come, nor saves the printer's settings as the device's own. A child
+// forked meanwhile has another pid and takes the lock for itself.
+struct Hold {
+    int fd = -1;
+    pid_t pid = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+Hold hold;
+
+bool held_here() {
+    return hold.fd >= 0 && hold.pid == getpid();
+}
+
 // Closes fd without disturbing errno, which the caller's report shows.
 void release(int fd) {
     int saved = errno;
     close(fd);
     errno = saved;
+}
+
+// Keeps the port off descriptors 0 to 2: with standard output closed, as in
+// a daemon, a report must never be written to the printer.
+int above_stdio(int fd) {
+    if (fd > 2) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    release(fd);
+    return moved;
 }
 
 // 9600 baud, 8N1, receiver on, modem lines ignored, RTS/CTS; everything else
@@ -43,23 +71,58 @@ void printer_settings(struct termios &t) {
 #endif
 }
 
+// Puts the saved settings back once the printer has taken every byte. If a
+// signal cuts that wait short (an application bounding it with alarm), what
+// is still queued is dropped and the settings go back at once, so the line
+// is never left at the printer's settings.
+void restore(int fd) {
+    if (!tsave_valid) return;
+    if (tcsetattr(fd, TCSAFLUSH, &tsave) != 0 && errno == EINTR) {
+        tcflush(fd, TCIOFLUSH);
+        tcsetattr(fd, TCSANOW, &tsave);
+    }
+}
+
 } // namespace
 
 int serial_open() {
     char path[kPortPath];
-    if (!port_lookup(path)) {
+    switch (port_lookup(path)) {
+    case Lookup::found:
+        break;
+    case Lookup::none:
         errno = ENOENT;
         return -1;
+    case Lookup::transient:
+        return -1;
+    case Lookup::missing:
+        ini_missing();
     }
     // O_NOCTTY: a daemon that prints must not get the printer as its
     // controlling terminal, nor a hang-up from it.
-    int fd = open(path, O_RDWR | O_NOCTTY);
+    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    fd = above_stdio(fd);
     if (fd < 0) return -1;
 
+    struct stat st {};
+    fstat(fd, &st);
+    if (held_here() && st.st_dev == hold.dev && st.st_ino == hold.ino) {
+        // This process holds the port already: the line is set, its own
+        // settings are saved, and the lock is ours.
+        return fd;
+    }
+
+    // One program at a time on the printer: a command waits here while
+    // another holds the port. A signal ends the wait and fails the open.
+    if (flock(fd, LOCK_EX) != 0) {
+        release(fd);
+        return -1;
+    }
     struct termios found;
     if (tcgetattr(fd, &found) != 0) {
+        release(fd); // also lets the lock go
         std::fprintf(stdout, "error reading terminal settings.\n");
-        release(fd);
         return -2;
     }
     tsave = found;
@@ -70,11 +133,27 @@ int serial_open() {
         release(fd);
         return -3;
     }
+    hold = Hold{fd, getpid(), st.st_dev, st.st_ino};
     return fd;
 }
 
 int serial_close(int fd) {
-    if (tsave_valid) tcsetattr(fd, TCSAFLUSH, &tsave);
+    if (held_here() && fd != hold.fd) {
+        // A nested open: its bytes go out, and the line stays the outer
+        // holder's to restore.
+        tcdrain(fd);
+        return close(fd);
+    }
+    if (fd == hold.fd && hold.fd >= 0 && !held_here()) {
+        // A forked child closing its copy of the parent's port: the lock and
+        // the line are the parent's.
+        return close(fd);
+    }
+    restore(fd);
+    // Unlock before closing: a forked child sharing the descriptor would
+    // otherwise keep the lock held after this close.
+    flock(fd, LOCK_UN);
+    if (fd == hold.fd) hold = Hold{};
     return close(fd);
 }
 
@@ -103,7 +182,7 @@ void link_send(int fd, const char *data, std::size_t n) {
     while (n > 0) {
         ssize_t put = write(fd, data, n);
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return; // the device reported an error
+        if (put <= 0) return; // an error, or a device that takes nothing
         data += put;
         n -= static_cast<std::size_t>(put);
     }

@@ -7,39 +7,28 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace th {
 
-namespace {
-
-int hold_below_100(int fd, int want) {
-    int held = -1;
-    if (want >= 0 && want < 100 && fcntl(want, F_GETFD) < 0 && errno == EBADF)
-        held = dup2(fd, want);
-    if (held < 0) held = fcntl(fd, F_DUPFD, 10);
-    close(fd);
-    if (held < 0 || held >= 100) throw std::runtime_error("no descriptor below 100 for the slave");
-    return held;
-}
-
-} // namespace
-
-Pty::Pty(int want_fd) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+Pty::Pty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
         throw std::runtime_error("posix_openpt failed");
-    int s = open(ptsname(master_), O_RDWR | O_NOCTTY);
-    if (s < 0) throw std::runtime_error("cannot open the slave");
-    slave_ = hold_below_100(s, want_fd);
+    path_ = ptsname(master_);
+    // The test holds the slave too, to read and set the line between calls.
+    slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0) throw std::runtime_error("cannot open the slave");
 }
 
 Pty::~Pty() {
@@ -48,7 +37,7 @@ Pty::~Pty() {
 }
 
 std::string Pty::name() const {
-    return "fd/" + std::to_string(slave_);
+    return path_.substr(5); // "pts/N", after "/dev/"
 }
 
 termios Pty::settings() const {
@@ -73,6 +62,20 @@ std::string Pty::read(std::size_t count, int settle_ms) {
         got.append(buf, static_cast<std::size_t>(n));
     }
     return got;
+}
+
+void Pty::wait_input(std::size_t count) const {
+    int queued = 0;
+    while (ioctl(slave_, FIONREAD, &queued) == 0 && static_cast<std::size_t>(queued) < count) {
+        pollfd p{slave_, POLLIN, 0};
+        poll(&p, 1, 10);
+    }
+}
+
+std::size_t Pty::input_queued() const {
+    int queued = -1;
+    EXPECT_EQ(0, ioctl(slave_, FIONREAD, &queued));
+    return static_cast<std::size_t>(queued);
 }
 
 void Pty::send(const std::string &bytes) {
@@ -243,6 +246,26 @@ std::string hex(const std::string &text) {
     return out;
 }
 
+namespace {
+WriteFault write_fault = WriteFault::none;
+bool drain_interrupted = false;
+int chop_calls = 0;
+} // namespace
+
+void set_write_fault(WriteFault fault) {
+    write_fault = fault;
+    chop_calls = 0;
+}
+
+void interrupt_drain(bool on) {
+    drain_interrupted = on;
+}
+
+bool is_terminal(int fd) {
+    termios line{};
+    return fd > 2 && tcgetattr(fd, &line) == 0;
+}
+
 // Seen only by the write log: every write of the library reaches the device
 // unchanged through the system call.
 void record(int fd, const void *data, long result) {
@@ -255,14 +278,44 @@ void record(int fd, const void *data, long result) {
     write_log.push_back(Write{fd, result, bytes, line});
 }
 
+// A write to a terminal as the fault in force lets it happen.
+long faulty_write(int fd, const void *data, size_t n) {
+    if (write_fault == WriteFault::none || !is_terminal(fd)) return syscall(SYS_write, fd, data, n);
+    if (write_fault == WriteFault::takes_nothing) {
+        // Then an error, so that a writer that spins on 0 ends and shows.
+        if (chop_calls++ < 100) return 0;
+        errno = EIO;
+        return -1;
+    }
+    // chop: every other call is cut short by a signal, the others take a
+    // byte at a time.
+    if (chop_calls++ % 2 == 0) {
+        errno = EINTR;
+        return -1;
+    }
+    return syscall(SYS_write, fd, data, n > 0 ? 1 : 0);
+}
+
 } // namespace th
 
 // Interposes the write call of the library to see each block it writes. The
 // bytes go on to the real device.
 extern "C" ssize_t write(int fd, const void *data, size_t n) {
-    long result = syscall(SYS_write, fd, data, n);
+    long result = th::faulty_write(fd, data, n);
     int err = errno;
     th::record(fd, data, result);
     errno = err;
     return result;
+}
+
+// Interposes tcsetattr so that a test can make the wait for the printer end
+// in EINTR, as a signal does on a real port that CTS holds back.
+extern "C" int tcsetattr(int fd, int actions, const struct termios *t) {
+    if (th::drain_interrupted && actions == TCSAFLUSH) {
+        errno = EINTR;
+        return -1;
+    }
+    using Real = int (*)(int, int, const struct termios *);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
+    return real(fd, actions, t);
 }

@@ -11,12 +11,10 @@
 
 namespace th {
 
-// A pseudo-terminal whose slave stays open at a descriptor below 100, so that
-// the library reaches it as "/dev/fd/N" (name "fd/N").
+// A pseudo-terminal; the library reaches its slave as "/dev/pts/N".
 class Pty {
   public:
-    // want_fd: the descriptor to hold the slave at, if free; else any below 100.
-    explicit Pty(int want_fd = 42);
+    Pty();
     ~Pty();
     Pty(const Pty &) = delete;
     Pty &operator=(const Pty &) = delete;
@@ -27,7 +25,7 @@ class Pty {
     int slave() const {
         return slave_;
     }
-    std::string name() const; // "fd/N"
+    std::string name() const; // "pts/N", the name for tarvik.ini
 
     termios settings() const;
     void apply(const termios &t);
@@ -37,10 +35,15 @@ class Pty {
     std::string read(std::size_t count, int settle_ms = 50);
     // Sends bytes from the printer's side.
     void send(const std::string &bytes);
+    // Waits until count bytes from the printer wait to be read on the line.
+    void wait_input(std::size_t count) const;
+    // The bytes from the printer that wait to be read on the line.
+    std::size_t input_queued() const;
 
   private:
     int master_ = -1;
     int slave_ = -1;
+    std::string path_;
 };
 
 // Settings unlike the printer's in every field, to see what is restored.
@@ -104,6 +107,18 @@ void start_write_log();
 std::vector<Write> stop_write_log();
 // The bytes of each successful write, in order.
 std::vector<std::string> blocks(const std::vector<Write> &log);
+
+// Faults that the write interposer plays on writes to terminals.
+enum class WriteFault {
+    none,
+    takes_nothing, // writes return 0, and from the 101st on fail with EIO
+    chop,          // every other write fails with EINTR, the others take one byte
+};
+void set_write_fault(WriteFault fault);
+
+// While on, tcsetattr with TCSAFLUSH fails with EINTR and changes nothing, as
+// when a signal interrupts the wait for the printer to take the output.
+void interrupt_drain(bool on);
 
 // Bytes from a hex text such as "1B 2E 35".
 std::string hex(const std::string &text);
