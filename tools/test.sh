@@ -29,7 +29,7 @@ fuzz() {
   cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBUILD_TESTING=OFF -DTARVIK_FUZZ=ON -DTARVIK_WERROR=ON "-DCMAKE_CXX_FLAGS=$flags" >/dev/null
   local target
-  for target in date amount ini; do
+  for target in date amount ini decoder; do
     cmake --build build/fuzz -j "$jobs" --target "${target}_fuzz"
     # New inputs go to a scratch folder; the seeds in the repo stay as they are.
     mkdir -p "build/fuzz/corpus/$target"
