@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
-# its fuzzer runtime, the GoogleTest sources, and the packaging tools (scdoc
-# for the manual pages, dpkg-dev, lintian, fakeroot) and the network tools
-# (ser2net, socat). Does nothing when all is there.
+# its fuzzer runtime, the GoogleTest sources, nlohmann-json for the programs,
+# the packaging tools (scdoc for the manual pages, dpkg-dev, lintian,
+# fakeroot) and the network tools (ser2net, socat). Does nothing when all is
+# there.
 set -euo pipefail
 
 missing=()
@@ -12,6 +13,7 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v pkg-config >/dev/null || missing+=(pkg-config)
 command -v clang++ >/dev/null || missing+=(clang)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+[ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
 for tool in scdoc:scdoc dpkg-shlibdeps:dpkg-dev lintian:lintian fakeroot:fakeroot \

@@ -1,0 +1,321 @@
+// tarvik-print as a user runs it: a process in a directory with tarvik.ini,
+// its exit status, what it prints, and what reaches the printer's line.
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <grp.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(int fd) {
+    std::string all;
+    char buf[4096];
+    ssize_t n;
+    lseek(fd, 0, SEEK_SET);
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        all.append(buf, static_cast<std::size_t>(n));
+    return all;
+}
+
+// Runs tarvik-print with args in the current directory; in_child runs first
+// in the child (to drop privileges, say).
+Outcome tarvik_print(const std::vector<std::string> &args,
+                     const std::function<void()> &in_child = nullptr) {
+    char out_name[] = "/tmp/tarvik-print-out-XXXXXX", err_name[] = "/tmp/tarvik-print-err-XXXXXX";
+    int out = mkstemp(out_name), err = mkstemp(err_name);
+    unlink(out_name);
+    unlink(err_name);
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
+        if (in_child) in_child();
+        std::vector<char *> argv{const_cast<char *>(TARVIK_PRINT)};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(TARVIK_PRINT, argv.data());
+        _exit(127);
+    }
+    Outcome r;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    close(out);
+    close(err);
+    return r;
+}
+
+std::string replace_all(std::string text, const std::string &from, const std::string &to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// ---- The doctor -------------------------------------------------------------
+
+enum class Scene { plain, no_ini, locked, unprivileged, odd_settings };
+
+struct DoctorCase {
+    const char *name;
+    Scene scene;
+    const char *ini; // %P: the printer's name, %F: a regular file's name
+    const char *level;
+    int line; // 0: no line
+    const char *message;
+    int status;
+};
+
+const DoctorCase kDoctorCases[] = {
+    {"ini missing", Scene::no_ini, "", "error", 0, "erro abertura tarvik.ini", 1},
+    {"no port entry", Scene::plain, "237 05,15,08,06,06,05,05\n", "error", 0,
+     "No line holds \"Porta=\"", 1},
+    {"port entry", Scene::plain, "Porta=%P\n", "ok", 1, "commands open /dev/%P.", 0},
+    {"comment before the key", Scene::plain, "#Porta=%P\n", "error", 1, "does not start the line",
+     1},
+    {"second entry", Scene::plain, "Porta=%P\nPorta=ttyS9\n", "warning", 2,
+     "A second port entry, ignored: the one on line 1", 0},
+    {"device missing", Scene::plain, "Porta=nope9\n", "error", 1, "/dev/nope9 does not exist", 1},
+    {"not a character device", Scene::plain, "Porta=%F\n", "error", 1,
+     "is a regular file, not a character device", 1},
+    {"not a terminal", Scene::plain, "Porta=null\n", "error", 1,
+     "/dev/null opens but is not a terminal", 1},
+    {"no permission", Scene::unprivileged, "Porta=%P\n", "error", 1,
+     "No permission to read and write /dev/%P", 1},
+    {"locked by another program", Scene::locked, "Porta=%P\n", "warning", 1,
+     "is locked right now by another program, process %I (", 0},
+    {"current settings", Scene::odd_settings, "Porta=%P\n", "ok", 1,
+     // A pseudo-terminal keeps 8 bits without parity whatever it is given.
+     "speed 1200 baud; cs8 -parenb -parodd cstopb -crtscts -clocal cread hupcl; -ignbrk brkint "
+     "-inpck -istrip icrnl ixon -ixoff; opost onlcr; isig icanon echo; min = 1; time = 5",
+     0},
+    {"layout not seven numbers", Scene::plain, "Porta=%P\n237 05,15,8\n", "error", 2,
+     "Bank 237: the layout \"05,15,8\" is not seven two-digit numbers", 1},
+    {"bank listed twice", Scene::plain,
+     "Porta=%P\n237 05,15,08,06,06,05,05\n237 01,02,03,04,05,06,07\n", "warning", 3,
+     "Bank 237 is listed again, ignored: its look-up stops at line 2", 0},
+    {"earlier line holds the code", Scene::plain,
+     "Porta=%P\n# bank 237\n237 05,15,08,06,06,05,05\n", "error", 3,
+     "Line 2 holds 237 and comes first, so checks for bank 237 take the layout", 1},
+};
+
+// Each finding from a real file and, for the device, a real terminal: the
+// finding's level and line in --json and in text, and the exit status. The
+// doctor leaves the file and the line's settings as they were.
+TEST(Doctor, EachFinding) {
+    for (const DoctorCase &c : kDoctorCases) {
+        SCOPED_TRACE(c.name);
+        th::WorkDir dir;
+        th::Pty pty;
+        if (c.scene == Scene::odd_settings) pty.apply(th::odd_settings());
+        termios before = pty.settings();
+        std::string plain = dir.path() + "/plain";
+        int file = open(plain.c_str(), O_RDWR | O_CREAT, 0644);
+        int file_fd = fcntl(file, F_DUPFD, 50);
+        close(file);
+        auto fill = [&](const std::string &t) {
+            return replace_all(replace_all(replace_all(t, "%P", pty.name()), "%F",
+                                           "fd/" + std::to_string(file_fd)),
+                               "%I", std::to_string(getpid()));
+        };
+        std::string ini = fill(c.ini);
+        if (c.scene != Scene::no_ini) dir.write_ini(ini);
+        if (c.scene == Scene::locked) {
+            ASSERT_EQ(0, flock(pty.slave(), LOCK_EX | LOCK_NB));
+        }
+        std::function<void()> drop;
+        if (c.scene == Scene::unprivileged) {
+            // The file stays readable for the unprivileged user; the
+            // terminal stays its owner's (root's) alone.
+            chmod(dir.path().c_str(), 0755);
+            drop = [] {
+                if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+                    _exit(126);
+            };
+        }
+
+        Outcome json = tarvik_print({"doctor", "--json"}, drop);
+        Outcome text = tarvik_print({"doctor"}, drop);
+        EXPECT_EQ(c.status, json.status) << json.out << json.err;
+        EXPECT_EQ(c.status, text.status);
+
+        std::string want = fill(c.message);
+        bool found = false;
+        std::istringstream lines(json.out);
+        for (std::string l; std::getline(lines, l);) {
+            nlohmann::json f = nlohmann::json::parse(l);
+            ASSERT_TRUE(f.contains("hint"));
+            if (f["level"] == c.level &&
+                (c.line == 0 ? f["line"].is_null() : f["line"] == c.line) &&
+                f["message"].get<std::string>().find(want) != std::string::npos)
+                found = true;
+        }
+        EXPECT_TRUE(found) << "wanted " << c.level << " line " << c.line << ": " << want
+                           << "\ngot:\n"
+                           << json.out;
+        std::string head = std::string(c.level) +
+                           (c.line > 0 ? ", tarvik.ini line " + std::to_string(c.line) : "") + ": ";
+        EXPECT_NE(std::string::npos, text.out.find(head)) << text.out;
+        EXPECT_NE(std::string::npos, text.out.find(want)) << text.out;
+
+        if (c.scene == Scene::unprivileged) {
+            EXPECT_NE(std::string::npos, json.out.find("dialout")) << json.out;
+        }
+        if (c.scene == Scene::locked) flock(pty.slave(), LOCK_UN);
+        th::expect_same_settings(pty.settings(), before);
+        std::ifstream after(dir.path() + "/tarvik.ini", std::ios::binary);
+        std::string kept((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(c.scene == Scene::no_ini ? "" : ini, kept);
+        close(file_fd);
+        unlink(plain.c_str());
+    }
+}
+
+// ---- The printing forms ---------------------------------------------------------
+
+std::string check_bytes(const std::vector<std::string> &fields) {
+    std::string all;
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        all += "\x1B.590" + std::to_string(i + 1) + fields[i] + "}";
+    return all;
+}
+
+struct FormCase {
+    std::vector<std::string> args;
+    std::string sent;
+};
+
+// Every form end to end on a terminal: the exact bytes, exit status 0, and
+// nothing on standard output; --charset gives the code page's bytes.
+TEST(Forms, SendTheCommand) {
+    const FormCase cases[] = {
+        {{"text", "5", "S", "ABC"}, th::hex("1B 64 35 0E 41 42 43 0A")},
+        {{"auth", "1", "S", "V", "X1"}, th::hex("1B 56 1B 64 31 0E 58 31 0A")},
+        {{"back", "0", "N", "AB"}, th::hex("1B 64 30 0D 00 14 20 20 41 42 0A")},
+        {{"lf", "3"}, th::hex("0A 0A 0A 00")},
+        {{"lf", "-2"}, th::hex("00")},
+        {{"back-side", "on"}, th::hex("1B 2E 35 39 31 35 7D 00 0A 00")},
+        {{"back-side", "off"}, th::hex("1B 2E 35 39 31 36 7D 00")},
+        {{"check", "PAGUE", "JOSE", "15/03/2004", "1.234,56", "SAO PAULO", "-", "237"},
+         check_bytes({"PAGUE", "JOSE", "150304", "000000123456", "SAO PAULO", "-", "REAL", "REAIS",
+                      "000S05150806060505"})},
+        {{"--charset", "CP850", "text", "0", "N", "SÃO PAULO"},
+         th::hex("1B 64 30 14 53 C7 4F 20 50 41 55 4C 4F 0A")},
+        {{"--charset", "CP850", "back", "0", "N", "AÇÚCAR"},
+         th::hex("1B 64 30 0D 00 14 20 20 41 80 E9 43 41 52 0A")},
+        {{"--charset", "ISO-8859-1", "auth", "0", "N", "X", "SÃO PAULO"},
+         th::hex("1B 58 1B 64 30 14 53 C3 4F 20 50 41 55 4C 4F 0A")},
+        {{"--charset", "ISO-8859-1", "check", "AÇÚCAR", "", "1/2/2003", "5", "SÃO PAULO", "", "1"},
+         check_bytes({"A\xC7\xDA"
+                      "CAR",
+                      "", "010203", "000000000005", "S\xC3O PAULO", "", "REAL", "REAIS",
+                      "000S05150806060505"})},
+    };
+    for (const FormCase &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        th::WorkDir dir;
+        th::Pty pty;
+        dir.write_ini("Porta=" + pty.name() + "\n");
+        Outcome r = tarvik_print(c.args);
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(c.sent, pty.read(c.sent.size()));
+    }
+}
+
+// When the library gives 0, the exit status is 1 and its report stays on
+// standard output; a text the code page cannot hold sends nothing at all.
+TEST(Forms, FailuresExitWithOne) {
+    th::WorkDir dir;
+    th::Pty pty;
+    dir.write_ini("Porta=" + pty.name() + "\n");
+    Outcome date = tarvik_print({"check", "A", "B", "15//04", "1", "C", "D", "237"});
+    EXPECT_EQ(1, date.status);
+    EXPECT_EQ("data invalida", date.out);
+
+    Outcome lacking = tarvik_print({"--charset", "ISO-8859-1", "text", "0", "N", "AÇÚCAR €5"});
+    EXPECT_EQ(1, lacking.status);
+    EXPECT_EQ("tarvik-print: \"AÇÚCAR €5\": '€' (U+20AC) is not in ISO-8859-1; nothing was "
+              "printed\n",
+              lacking.err);
+    EXPECT_EQ("", pty.read(0));
+
+    dir.write_ini("Porta=nope9\n");
+    Outcome port = tarvik_print({"lf", "1"});
+    EXPECT_EQ(1, port.status);
+    EXPECT_EQ("erro abertura porta serial, codigo -1, errno 2 No such file or directory\r\n",
+              port.out);
+}
+
+// Wrong arguments: one line, then the usage, exit status 1, and the library
+// is never called (it would report the missing tarvik.ini on stdout).
+TEST(Forms, WrongArgumentsNeverReachThePort) {
+    const std::vector<std::string> cases[] = {
+        {},
+        {"print"},
+        {"--bogus", "lf", "1"},
+        {"--charset"},
+        {"--charset", "NO-SUCH-PAGE", "text", "0", "N", "x"},
+        {"--json", "lf", "1"},
+        {"--charset", "CP850", "doctor"},
+        {"doctor", "extra"},
+        {"check", "A", "B", "15/03/2004", "1", "C", "D"},
+        {"text", "0", "N"},
+        {"text", "A", "N", "x"},
+        {"text", "0", "D", "x"},
+        {"back", "00", "N", "x"},
+        {"auth", "0", "N", "Q", "x"},
+        {"lf"},
+        {"lf", "3x"},
+        {"lf", "99999999999"},
+        {"back-side", "maybe"},
+    };
+    th::WorkDir dir;
+    for (const std::vector<std::string> &args : cases) {
+        std::string all;
+        for (const std::string &a : args)
+            all += a + " ";
+        SCOPED_TRACE(all);
+        Outcome r = tarvik_print(args);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(0u, r.err.rfind("tarvik-print: ", 0)) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("\nUsage: tarvik-print")) << r.err;
+    }
+}
+
+TEST(Forms, HelpShowsEveryFormWithAnExample) {
+    Outcome r = tarvik_print({"--help"});
+    EXPECT_EQ(0, r.status);
+    for (const char *form :
+         {"check TEXT1 TEXT2 DATE AMOUNT TEXT5 TEXT6 BANK", "text PITCH FLAG TEXT",
+          "auth PITCH FLAG SELECTOR TEXT", "back PITCH FLAG TEXT", "lf N", "back-side on|off",
+          "doctor [--json]", "--charset NAME"})
+        EXPECT_NE(std::string::npos, r.out.find(form)) << form;
+    for (const char *example :
+         {"tarvik-print check ", "tarvik-print text ", "tarvik-print auth ", "tarvik-print back ",
+          "tarvik-print lf ", "tarvik-print back-side ", "tarvik-print doctor"})
+        EXPECT_NE(std::string::npos, r.out.find(example)) << example;
+}
+
+} // namespace
