@@ -17,8 +17,8 @@ command -v clang++ >/dev/null || missing+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
 for tool in scdoc:scdoc dpkg-shlibdeps:dpkg-dev lintian:lintian fakeroot:fakeroot \
-  ser2net:ser2net socat:socat gzip:gzip man:man-db; do
-  command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
+  ser2net:ser2net socat:socat gzip:gzip man:man-db ss:iproute2 python3:python3; do
+  PATH=$PATH:/usr/sbin:/sbin command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
