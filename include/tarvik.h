@@ -4,22 +4,44 @@
 // the printer's device, opens it at 9600 baud 8N1 with RTS/CTS flow control,
 // sends one escape sequence, restores the device's previous settings and
 // closes it. Commands return 1 on success and 0 when the port did not open
-// (and, for a check, when the date is invalid).
+// (and, for a check, when the date is invalid). A 1 means that every byte was
+// handed to the line and has left the port, not that the printer printed it:
+// the library reads nothing back from the printer.
 //
-// Reports go to standard output as fixed texts:
+// Each command waits, without a limit of its own:
+//   - while another program (or another process of this one) holds the port:
+//     each command locks the device (flock) from open to close, so that two
+//     programs never mix their commands on the printer;
+//   - while the printer holds CTS off (switched off, out of paper), until it
+//     has taken every byte.
+// A signal handled without SA_RESTART (alarm, say) ends either wait: the
+// command then gives 0 while waiting for the lock, or drops what the printer
+// has not taken and restores the line while waiting for the printer.
+//
+// Device names: the first line of tarvik.ini that contains "Porta=" names the
+// device. The name runs from the line's seventh character to the first CR,
+// LF, space, tab, ',' or ';': "Porta=ttyS0" opens /dev/ttyS0, "Porta=ttyUSB0"
+// /dev/ttyUSB0, "Porta=pts/3" /dev/pts/3. Write the key at the start of the
+// line: anything in front of it shifts the name.
+//
+// Reports go to standard output as fixed texts, always after the port has
+// been restored and closed:
 //   "erro abertura porta serial, codigo C, errno E TEXT\r\n"
 //       the port did not open; C is the serial_open result, E the errno;
 //   "error reading terminal settings.\n"
 //       the configured device is not a terminal (serial_open gives -2);
 //   "erro abertura tarvik.ini"
-//       the configuration file is missing: the process exits with status 1;
+//       the configuration file is missing or unreadable: the process exits
+//       with status 1;
 //   "data invalida"
-//       a check's date could not be read (sometimes after a count and a
-//       line feed).
+//       a check's date could not be read or is no day of the calendar
+//       (sometimes after a count and a line feed).
 //
 // Reentrancy: none. The command buffer, the text buffer and the saved
 // terminal settings are shared by the whole library. Make one call at a time
-// from one thread, and keep at most one port open at a time.
+// from one thread, and keep at most one port open at a time. A command called
+// while the application holds the port through serial_open uses the port
+// without waiting for itself, and leaves the line to the outer serial_close.
 //
 // A null text pointer is read as an empty text wherever a text is taken.
 #ifndef TARVIK_H
@@ -34,19 +56,26 @@
 
 // ---- Serial link ---------------------------------------------------------
 
-// Opens the device named by the "Porta=" line of tarvik.ini ("/dev/" plus up
-// to five characters), saves its settings and applies 9600 8N1, RTS/CTS, raw.
+// Opens the device named by the "Porta=" line of tarvik.ini, waits for its
+// lock, saves its settings and applies 9600 8N1, RTS/CTS, raw. The descriptor
+// is close-on-exec and never 0, 1 or 2. Opened again while this process holds
+// the same device, it neither waits nor saves the settings again.
 // Returns the descriptor, or:
-//   -1  the device did not open, or tarvik.ini names no port (errno ENOENT);
+//   -1  the device did not open, tarvik.ini names no port (errno ENOENT), a
+//       signal ended the wait for the lock (EINTR), or tarvik.ini could not
+//       be opened for want of descriptors or memory (EMFILE, ENFILE, ENOMEM);
 //   -2  its settings could not be read; prints
 //       "error reading terminal settings.\n";
 //   -3  the new settings could not be applied.
-// On -2 and -3 the descriptor is already closed.
-// Exits the process with status 1 if tarvik.ini is missing.
+// On -1, -2 and -3 no descriptor is left open.
+// Exits the process with status 1 if tarvik.ini is missing or unreadable.
 TARVIK_API int serial_open();
 
 // Restores the settings saved by the last serial_open (waiting until all
-// output has left the port, discarding unread input) and closes fd.
+// output has left the port, discarding unread input), releases the lock and
+// closes fd. If a signal ends the wait, the output not yet taken is dropped
+// and the settings are restored at once. For a nested open (see serial_open)
+// it only waits for the output to leave and closes.
 // Returns the close result: 0, or -1.
 TARVIK_API int serial_close(int fd);
 
@@ -100,13 +129,16 @@ TARVIK_API int tarvversotxt(char pitch, char flag, char *text);
 
 // Prints a check from its fields, in this order: two free texts (at most 92
 // characters each are sent), the date (D/M/Y with one- or two-digit day and
-// month and a two- or four-digit year), the amount (its digits are taken,
-// "1.234,56" becomes 000000123456), two texts cut to 60 characters and the
-// bank code (its layout is looked up in tarvik.ini).
+// month and a two- or four-digit year; it must name a real day), the amount
+// in centavos (its digits are taken, so "1.234,56" and "123456" both become
+// 000000123456, R$ 1.234,56), two texts cut to 60 characters and the bank
+// code (its layout is looked up in tarvik.ini).
 // Sends nine field commands 1B '.' '5' '9' '0' code text '}', one write
 // each, for the codes '1' to '9'. Returns 1; 0 when the port did not open,
 // or when the date is invalid (then nothing is sent and "data invalida" is
 // printed, after a count and a line feed for most forms).
+// The nine fields go out while the port is locked, so no other program's
+// command comes between them.
 // Exits the process with status 1 if tarvik.ini is missing.
 TARVIK_API int tarvcheque(char *text1, char *text2, char *date, char *amount, char *text5,
                           char *text6, char *bank);
