@@ -8,7 +8,7 @@ namespace {
 
 const int kMargin = 20;
 const int kPaper = 640;  // the width that a full line fills
-const int kGutter = 110; // notes at the paper's right
+const int kGutter = 160; // notes at the paper's right
 const int kLine = 22;    // height of one printed line
 const int kCheckHeight = 270;
 const char kFont[] = "font-family=\"DejaVu Sans Mono, Courier New, monospace\"";
@@ -53,7 +53,7 @@ std::size_t length(const std::string &utf8) {
 std::string text_at(double x, double y, double size, const std::string &content,
                     const std::string &extra = "") {
     return "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\" font-size=\"" + num(size) + "\" " +
-           kFont + extra + ">" + xml(content) + "</text>\n";
+           kFont + " xml:space=\"preserve\"" + extra + ">" + xml(content) + "</text>\n";
 }
 
 // One sheet of paper: its lines as they are printed, top to bottom.
@@ -88,6 +88,11 @@ class Sheet {
     void note(const std::string &what, const char *colour) {
         body_ += text_at(kMargin * 2 + kPaper, y_ == 0 ? kLine : y_, 10, what,
                          std::string(" fill=\"") + colour + "\"");
+    }
+    // A mode change, on a narrow row of its own.
+    void mark(const std::string &what) {
+        y_ += 12;
+        body_ += text_at(kMargin, y_, 9, "- " + what + " -", " fill=\"#357\"");
     }
     // Bytes that were not a command, drawn across the paper.
     void unknown(const std::string &bytes) {
@@ -188,9 +193,8 @@ std::string render_svg(const std::vector<Event> &events, const ToUtf8 &to_utf8) 
             sheet.feed(e.count);
             break;
         case Kind::back_side:
-            if (e.on) back.note("back side on", "#357");
+            back.mark(e.on ? "back side on" : "back side off");
             on_back = e.on;
-            if (!e.on) back.note("back side off", "#357");
             break;
         case Kind::front_text:
         case Kind::authentication:
