@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sstream>
+#include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -79,7 +81,7 @@ enum class Scene { plain, no_ini, locked, unprivileged, odd_settings };
 struct DoctorCase {
     const char *name;
     Scene scene;
-    const char *ini; // %P: the printer's name, %F: a regular file's name
+    const char *ini; // %P: the printer's name, %F: a regular file's, %I: this process's id
     const char *level;
     int line; // 0: no line
     const char *message;
@@ -90,7 +92,7 @@ const DoctorCase kDoctorCases[] = {
     {"ini missing", Scene::no_ini, "", "error", 0, "erro abertura tarvik.ini", 1},
     {"no port entry", Scene::plain, "237 05,15,08,06,06,05,05\n", "error", 0,
      "No line holds \"Porta=\"", 1},
-    {"port entry", Scene::plain, "Porta=%P\n", "ok", 1, "commands open /dev/%P.", 0},
+    {"port entry", Scene::plain, "Porta=%P;COM1\r\n", "ok", 1, "commands open /dev/%P.", 0},
     {"comment before the key", Scene::plain, "#Porta=%P\n", "error", 1, "does not start the line",
      1},
     {"second entry", Scene::plain, "Porta=%P\nPorta=ttyS9\n", "warning", 2,
@@ -130,12 +132,9 @@ TEST(Doctor, EachFinding) {
         if (c.scene == Scene::odd_settings) pty.apply(th::odd_settings());
         termios before = pty.settings();
         std::string plain = dir.path() + "/plain";
-        int file = open(plain.c_str(), O_RDWR | O_CREAT, 0644);
-        int file_fd = fcntl(file, F_DUPFD, 50);
-        close(file);
+        std::ofstream(plain).put('x');
         auto fill = [&](const std::string &t) {
-            return replace_all(replace_all(replace_all(t, "%P", pty.name()), "%F",
-                                           "fd/" + std::to_string(file_fd)),
+            return replace_all(replace_all(replace_all(t, "%P", pty.name()), "%F", ".." + plain),
                                "%I", std::to_string(getpid()));
         };
         std::string ini = fill(c.ini);
@@ -186,7 +185,6 @@ TEST(Doctor, EachFinding) {
         std::ifstream after(dir.path() + "/tarvik.ini", std::ios::binary);
         std::string kept((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>());
         EXPECT_EQ(c.scene == Scene::no_ini ? "" : ini, kept);
-        close(file_fd);
         unlink(plain.c_str());
     }
 }
@@ -242,6 +240,103 @@ TEST(Forms, SendTheCommand) {
         EXPECT_EQ(c.sent, pty.read(c.sent.size()));
     }
 }
+
+#ifdef TARVIK_VIRTUAL
+// The virtual printer, started in a directory, where it names itself in
+// tarvik.ini; it ends after count commands.
+class VirtualPrinter {
+  public:
+    VirtualPrinter(const std::string &dir, int count) {
+        int p[2];
+        if (pipe(p) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(p[1], 1);
+            close(p[0]);
+            close(p[1]);
+            std::string n = std::to_string(count);
+            execl(TARVIK_VIRTUAL, TARVIK_VIRTUAL, "--json", "--count", n.c_str(), "--dir",
+                  dir.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(p[1]);
+        out_ = p[0];
+    }
+    ~VirtualPrinter() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_);
+    }
+    // The next line it prints, or "" when it ends or is silent for 10 s.
+    std::string next() {
+        std::size_t end;
+        while ((end = buffer_.find('\n')) == std::string::npos) {
+            pollfd p{out_, POLLIN, 0};
+            char buf[4096];
+            ssize_t n = poll(&p, 1, 10000) == 1 ? read(out_, buf, sizeof buf) : 0;
+            if (n <= 0) return "";
+            buffer_.append(buf, static_cast<std::size_t>(n));
+        }
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+};
+
+// Every form through the virtual printer, from its own tarvik.ini: what the
+// printer makes of the bytes, command by command.
+TEST(Forms, EveryFormOnTheVirtualPrinter) {
+    th::WorkDir dir;
+    const std::vector<std::string> forms[] = {
+        {"text", "5", "S", "ABC"},
+        {"auth", "1", "S", "V", "X1"},
+        {"back", "0", "N", "AB"},
+        {"lf", "3"},
+        {"back-side", "on"},
+        {"back-side", "off"},
+        {"check", "PAGUE", "JOSE", "15/03/2004", "1.234,56", "SAO PAULO", "-", "237"},
+        {"--charset", "ISO-8859-1", "text", "0", "N", "SÃO PAULO"},
+    };
+    const char *events[] = {
+        R"({"type":"front_text","pitch":"5","double":true,"width":45,"text":"ABC"})",
+        R"({"type":"authentication","selector":"V","pitch":"1","double":true,"width":40,"text":"X1"})",
+        R"({"type":"back_text","pitch":"0","double":false,"width":36,"text":"AB"})",
+        R"({"type":"line_feed","count":3})",
+        R"({"type":"back_side","on":true})",
+        R"({"type":"back_side","on":false})",
+        R"({"type":"check_field","field":"1","text":"PAGUE"})",
+        R"({"type":"check_field","field":"2","text":"JOSE"})",
+        R"({"type":"check_field","field":"3","text":"150304"})",
+        R"({"type":"check_field","field":"4","text":"000000123456"})",
+        R"({"type":"check_field","field":"5","text":"SAO PAULO"})",
+        R"({"type":"check_field","field":"6","text":"-"})",
+        R"({"type":"check_field","field":"7","text":"REAL"})",
+        R"({"type":"check_field","field":"8","text":"REAIS"})",
+        R"({"type":"check_field","field":"9","text":"000S05150806060505"})",
+        R"({"type":"check","fields":["PAGUE","JOSE","150304","000000123456","SAO PAULO","-","REAL","REAIS","000S05150806060505"],"date":"15/03/04","amount":"000000123456","layout":"05150806060505"})",
+        R"({"type":"front_text","pitch":"0","double":false,"width":40,"text":"SÃO PAULO"})",
+    };
+    VirtualPrinter printer(dir.path(), 16); // the check's summary is not a command
+    ASSERT_EQ("ready", nlohmann::json::parse(printer.next())["type"]);
+    for (const std::vector<std::string> &args : forms) {
+        Outcome r = tarvik_print(args);
+        EXPECT_EQ(0, r.status) << args[0] << ": " << r.out << r.err;
+    }
+    for (const char *event : events) {
+        std::string got = printer.next();
+        ASSERT_FALSE(got.empty()) << "missing: " << event;
+        EXPECT_EQ(nlohmann::json::parse(event), nlohmann::json::parse(got));
+    }
+    EXPECT_EQ("", printer.next()); // and nothing more
+}
+#endif
 
 // When the library gives 0, the exit status is 1 and its report stays on
 // standard output; a text the code page cannot hold sends nothing at all.

@@ -11,24 +11,21 @@ namespace doctor {
 
 namespace {
 
-const char kPortKey[] = "Porta=";
-
 // The lines of tarvik.ini as the library reads them: its own reader, so a
 // long line, a CR or a missing last line end count exactly as in a look-up.
 std::vector<std::string> lines_of(const std::string &bytes) {
     std::istringstream in(bytes);
     std::vector<std::string> lines;
     char line[kIniLine];
-    while (ini_find(in, "", line))
+    while (ini_next_line(in, line))
         lines.emplace_back(line);
     return lines;
 }
 
 // The device path that a port entry line gives, by the library's own rule.
 std::string path_from(const std::string &line) {
-    std::istringstream in(line);
-    char path[kPortPath] = "";
-    ini_port(in, path);
+    char path[kPortPath];
+    port_path(line.c_str(), path);
     return path;
 }
 
@@ -42,7 +39,9 @@ std::string layout_for(const std::string &bytes, const std::string &code) {
 
 // The layout that one bank line carries, by the library's own rule.
 std::string layout_from(const std::string &line) {
-    return layout_for(line, line.substr(0, 3));
+    char layout[kLayout];
+    layout_of(line.c_str(), layout);
+    return layout;
 }
 
 bool is_bank_line(const std::string &line) {
