@@ -2,9 +2,9 @@
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
 # its fuzzer runtime, the GoogleTest sources, nlohmann-json for the programs
-# (python3 reads their pictures in the tests), the packaging tools (scdoc for the manual pages, dpkg-dev, lintian,
-# fakeroot) and the network tools (ser2net, socat). Does nothing when all is
-# there.
+# (python3 reads their pictures in the tests), the packaging tools (scdoc for
+# the manual pages, dpkg-dev, lintian, fakeroot) and the network tools
+# (ser2net, socat). Does nothing when all is there.
 set -euo pipefail
 
 missing=()
