@@ -2,8 +2,9 @@
 # A printer on another machine, on loopback: tarvik-virtual plays the printer
 # on a pseudo-terminal, ser2net serves that over raw TCP on 127.0.0.1, and
 # socat makes the application's local pseudo-terminal, which the library opens
-# through tarvik.ini. A check printed through it must reach the printer byte
-# for byte as it reaches a printer on a local port.
+# through tarvik.ini. A check and a line feed printed through it, two opens
+# and closes of the port, must reach the printer byte for byte as they reach
+# a printer on a local port.
 # Usage: loopback.sh TARVIK_VIRTUAL TARVIK_PRINT WORKDIR
 set -euo pipefail
 virtual=$(realpath "$1") print=$(realpath "$2") work=$3
@@ -37,19 +38,19 @@ bank='237 06,14,08,06,06,05,05'
 # The bytes on a local port, for comparison.
 printf '%s\n' "$bank" >"$work/direct/tarvik.ini"
 mkfifo "$work/direct.out"
-timeout 60 "$virtual" --dir "$work/direct" --json --count 9 --capture "$work/direct.bin" \
+timeout 60 "$virtual" --dir "$work/direct" --json --count 10 --capture "$work/direct.bin" \
   >"$work/direct.out" 2>"$work/direct.log" &
 pids+=($!)
 exec 3<"$work/direct.out"
 IFS= read -r -t 30 ready <&3 || fail "tarvik-virtual did not start"
-(cd "$work/direct" && "$print" check "${check_args[@]}" >/dev/null) || fail "local check failed"
+(cd "$work/direct" && "$print" check "${check_args[@]}" && "$print" lf 2) >/dev/null || fail "local commands failed"
 cat <&3 >"$work/direct.json"
 exec 3<&-
 wait "${pids[-1]}" || fail "local tarvik-virtual failed"
 
 # The printer's machine: the virtual printer and ser2net in front of it.
 mkfifo "$work/printer.out"
-timeout 60 "$virtual" --dir "$work/printer" --json --count 9 --capture "$work/remote.bin" \
+timeout 60 "$virtual" --dir "$work/printer" --json --count 10 --capture "$work/remote.bin" \
   >"$work/printer.out" 2>"$work/printer.log" &
 pids+=($!)
 exec 3<"$work/printer.out"
@@ -75,7 +76,8 @@ done
 ss -ltnH "sport = :$port" | grep -q . || fail "ser2net does not listen on $port"
 
 # The application's machine: socat makes the local port. ignoreeof keeps it
-# going across the library's close after every command.
+# going across the library's close after every command; raw TCP, because the
+# telnet mode drops 0xFF bytes.
 mkfifo "$work/socat.err"
 timeout 60 socat -d -d "PTY,rawer,ignoreeof" "TCP:127.0.0.1:$port" 2>"$work/socat.err" &
 pids+=($!)
@@ -88,7 +90,10 @@ cat <&4 >"$work/socat.log" &
 pids+=($!)
 printf 'Porta=%s\n%s\n' "$local_port" "$bank" >"$work/app/tarvik.ini"
 
-(cd "$work/app" && "$print" check "${check_args[@]}" >/dev/null) || fail "check through the network failed"
+# The second command opens the port after the library closed it once: socat
+# must still be there.
+(cd "$work/app" && "$print" check "${check_args[@]}" && "$print" lf 2) >/dev/null \
+  || fail "commands through the network failed"
 cat <&3 >"$work/remote.json"
 exec 3<&-
 wait "${pids[1]}" || fail "remote tarvik-virtual failed"
@@ -96,4 +101,5 @@ wait "${pids[1]}" || fail "remote tarvik-virtual failed"
 cmp "$work/direct.bin" "$work/remote.bin" || fail "the bytes differ from a local port's"
 cmp -s "$work/direct.json" "$work/remote.json" || fail "the decoded check differs"
 grep -q '"type":"check".*"amount":"000000123456"' "$work/remote.json" || fail "no check decoded: $(cat "$work/remote.json")"
-echo "check printed through ser2net and socat on 127.0.0.1:$port, $(wc -c <"$work/remote.bin") bytes, all equal"
+grep -q '"type":"line_feed","count":2' "$work/remote.json" || fail "no line feed decoded"
+echo "check and line feed printed through ser2net and socat on 127.0.0.1:$port, $(wc -c <"$work/remote.bin") bytes, all equal"
