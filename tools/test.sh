@@ -3,16 +3,18 @@
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, and a 32-bit x86
 # build, the target the library is made for. Then runs each fuzz target for a
 # while under libFuzzer with the same sanitizers (FUZZ_SECONDS, default 30).
-# Then makes the Debian packages, checks them with lintian, installs and
-# removes them (package). Warnings are errors in every build.
-# Usage: tools/test.sh [normal|sanitize|m32|fuzz|package]...   (default: all)
+# Then the uart stage runs the 32-bit library on a real serial driver in a
+# QEMU guest (tests/uart/run.sh). Last, the package stage makes the Debian
+# packages, checks them with lintian, installs and removes them. Warnings are
+# errors in every build.
+# Usage: tools/test.sh [normal|sanitize|m32|fuzz|uart|package]...   (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 
 jobs=$(nproc)
 builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(normal sanitize m32 fuzz package)
+[ ${#builds[@]} -gt 0 ] || builds=(normal sanitize m32 fuzz uart package)
 
 run() {
   local name=$1
@@ -54,6 +56,9 @@ for build in "${builds[@]}"; do
         run sanitize "-DCMAKE_CXX_FLAGS=$san" "-DCMAKE_C_FLAGS=$san" ;;
     m32) run m32 -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32 ;;
     fuzz) fuzz ;;
+    uart)
+      echo "==== uart stage"
+      tests/uart/run.sh ;;
     package)
       echo "==== package build"
       tools/package.sh

@@ -120,6 +120,14 @@ void set_write_fault(WriteFault fault);
 // when a signal interrupts the wait for the printer to take the output.
 void interrupt_drain(bool on);
 
+// The sanitizers' runtime needs descriptors of its own to check memory, so a
+// test that uses up every descriptor skips itself under them.
+#if defined(__SANITIZE_ADDRESS__)
+#define TH_SKIP_WITHOUT_DESCRIPTORS() GTEST_SKIP() << "the sanitizer runtime needs descriptors"
+#else
+#define TH_SKIP_WITHOUT_DESCRIPTORS() (void)0
+#endif
+
 // Bytes from a hex text such as "1B 2E 35".
 std::string hex(const std::string &text);
 

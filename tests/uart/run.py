@@ -1,0 +1,425 @@
+#!/usr/bin/env python3
+"""Boots the 32-bit guest under QEMU with the printer on ttyS1, drives the
+steps of guest.cpp through the console, and checks on the real 8250 driver:
+  - each command's bytes arrive exactly, all of them sent at 9600 8N1 with
+    RTS raised, and the port's own settings (115200 7E2) are back after it;
+  - with CTS off nothing leaves until CTS returns, and then everything does;
+  - with CTS off and an alarm, the command returns, the port is back at its
+    settings, and nothing leaves when CTS returns;
+  - two processes printing at once never mix their commands.
+The wire log (wire.so, preloaded into QEMU) gives the line settings and the
+bytes on one clock; its byte count must match what arrives."""
+import argparse
+import gzip
+import os
+import re
+import select
+import shutil
+import stat
+import subprocess
+import sys
+import time
+import tty
+
+HOLD_S = 1.5  # CTS held off while a command waits for it
+ALARM_HOLD_S = 20.0  # at most, CTS held off across the alarm, which fires after 1 s
+OWN = "115200 7E2 -crtscts"
+BOOT_TIMEOUT_S = 180
+STEP_TIMEOUT_S = 60
+
+
+def field(code, text):
+    return b"\x1b.590" + code.encode() + text.encode() + b"}"
+
+
+def cheque(text1):
+    parts = [text1, "FULANO DE TAL", "150304", "000000123456", "SAO PAULO", "", "REAL",
+             "REAIS", "000S05150806060505"]
+    return b"".join(field(str(i + 1), t) for i, t in enumerate(parts))
+
+
+def verso(text):
+    return b"\x1bd0\x0d\x00" + b"\x14  " + text.encode() + b"\n"
+
+
+# What each step must put on the wire.
+EXPECTED = {
+    "tarvlf": b"\n\n\n\x00",
+    "tarvabreverso": b"\x1b.5915}\x00\n\x00",
+    "tarvfechaverso": b"\x1b.5916}\x00",
+    "tarvtxt": b"\x1bd0\x14TEXTO NA FRENTE DO DOCUMENTO 0123456789\n",
+    "tarvaut": b"\x1bV\x1bd1\x0eAUTENTICACAO 0001\n",
+    "tarvversotxt": verso("TEXTO NO VERSO DO DOCUMENTO"),
+    "tarvcheque": cheque("PAGUE POR ESTE CHEQUE"),
+    "hold": b"\x1bd0\x14ESPERA CTS\n",
+    "alarm": b"",
+    "after": b"\n\x00",
+}
+TIMED = ["tarvlf", "tarvabreverso", "tarvfechaverso", "tarvtxt", "tarvaut", "tarvversotxt",
+         "tarvcheque"]
+
+
+def process_calls(letter):
+    calls = []
+    for i in range(3):
+        calls.append(cheque(f"PROCESSO {letter} CHEQUE {i}"))
+        calls.append(verso(f"PROCESSO {letter} VERSO {i}"))
+    return calls
+
+
+class Failure(Exception):
+    pass
+
+
+def newc(files):
+    """A newc cpio archive of (path, mode, data) entries."""
+    out = bytearray()
+    for ino, (path, mode, data) in enumerate(files + [("TRAILER!!!", 0, b"")], 1):
+        name = path.encode() + b"\0"
+        fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(name), 0]
+        out += b"070701" + b"".join(b"%08X" % f for f in fields) + name
+        out += b"\0" * (-len(out) % 4)
+        out += data + b"\0" * (-len(data) % 4)
+    return bytes(out)
+
+
+def initramfs(args, path):
+    files, dirs = [], set()
+
+    def add(dest, src, mode=0o755):
+        parts = dest.split("/")
+        for i in range(1, len(parts)):
+            d = "/".join(parts[:i])
+            if d and d not in dirs:
+                dirs.add(d)
+                files.append((d, stat.S_IFDIR | 0o755, b""))
+        with open(src, "rb") as f:
+            files.append((dest, stat.S_IFREG | mode, f.read()))
+
+    add("init", args.init)
+    add("bin/busybox", os.path.join(args.cache, "busybox"))
+    add("bin/guest", args.guest)
+    add("usr/lib32/libtarvik.so.1", args.lib)
+    # The 32-bit runtime from the host's multilib packages, where the guest's
+    # loader looks for it.
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(args.lib))
+    ldd = subprocess.run(["ldd", args.guest], env=env, capture_output=True, text=True, check=True)
+    for line in ldd.stdout.splitlines():
+        m = re.search(r"(/\S+) \(0x", line)
+        if m and "libtarvik" not in m.group(1):
+            add(m.group(1).lstrip("/"), os.path.realpath(m.group(1)))
+    for d in ("dev", "proc", "sys", "tmp"):
+        files.append((d, stat.S_IFDIR | 0o755, b""))
+    with gzip.open(path, "wb", compresslevel=1) as f:
+        f.write(newc(files))
+
+
+class Rig:
+    def __init__(self, args):
+        self.work = args.work
+        self.master, slave = os.openpty()
+        tty.setraw(slave)  # QEMU adds OPOST; without ONLCR it changes nothing
+        self.slave = slave  # kept open so the master never sees a hang-up
+        os.set_blocking(self.master, False)
+        self.ctl = os.path.join(self.work, "cts")
+        with open(self.ctl, "wb") as f:
+            f.write(b"1")
+        self.log = os.path.join(self.work, "wire.log")
+        self.console = []
+        self.started = {}  # step name: when the host let it go
+        self.pending = []  # console lines seen during a hold, not yet expected
+        self.partial = b""
+        self.wire = bytearray()
+        self.arrivals = []  # (monotonic ns, offset after the chunk)
+        env = dict(os.environ, LD_PRELOAD=args.preload, TARVIK_UART_PTY=os.ttyname(slave),
+                   TARVIK_UART_CTL=self.ctl, TARVIK_UART_LOG=self.log)
+        cmd = ["qemu-system-i386", "-M", "pc", "-m", "256", "-nodefaults", "-display", "none",
+               "-no-reboot", "-kernel", os.path.join(args.cache, "vmlinuz"),
+               "-initrd", os.path.join(self.work, "initrd.gz"),
+               "-append", "console=ttyS0 quiet loglevel=1 rdinit=/init panic=-1 8250.nr_uarts=2",
+               "-chardev", "stdio,id=con,signal=off", "-serial", "chardev:con",
+               "-chardev", f"serial,id=prn,path={os.ttyname(slave)}", "-serial", "chardev:prn",
+               "-monitor", "none"]
+        self.stderr = open(os.path.join(self.work, "qemu.err"), "wb")
+        self.qemu = subprocess.Popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=self.stderr)
+        os.set_blocking(self.qemu.stdout.fileno(), False)
+
+    def cts(self, on):
+        fd = os.open(self.ctl, os.O_WRONLY)
+        os.pwrite(fd, b"1" if on else b"0", 0)
+        os.close(fd)
+
+    def send(self, line):
+        self.qemu.stdin.write(line.encode() + b"\n")
+        self.qemu.stdin.flush()
+
+    def pump(self, deadline):
+        """Takes in console lines and wire bytes until the deadline or the
+        next console line. Returns the line, or None."""
+        out = self.qemu.stdout.fileno()
+        while True:
+            if self.pending:
+                return self.pending.pop(0)
+            if b"\n" in self.partial:
+                line, self.partial = self.partial.split(b"\n", 1)
+                text = line.decode(errors="replace").rstrip("\r")
+                self.console.append(text)
+                return text
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            ready, _, _ = select.select([out, self.master], [], [], left)
+            if self.master in ready:
+                self.read_wire()
+            if out in ready:
+                chunk = os.read(out, 65536)
+                if not chunk:
+                    raise Failure("QEMU closed its console")
+                self.partial += chunk
+
+    def read_wire(self):
+        while True:
+            try:
+                chunk = os.read(self.master, 65536)
+            except BlockingIOError:
+                return
+            if not chunk:
+                return
+            self.wire += chunk
+            self.arrivals.append((time.monotonic_ns(), len(self.wire)))
+
+    def hold(self, seconds, until=None):
+        """Keeps CTS as it is for a set time, or until a console line starts
+        with until, taking in the wire and the console; returns the console
+        lines, which stay to be expected."""
+        end = time.monotonic() + seconds
+        lines = []
+        while (line := self.pump(end)) is not None:
+            lines.append(line)
+            if until and line.startswith(until):
+                break
+        self.pending = lines + self.pending
+        self.read_wire()
+        return lines
+
+    def expect(self, prefix, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            line = self.pump(deadline)
+            if line is None:
+                raise Failure(f"no '{prefix}' on the console within {timeout:.0f} s")
+            if line.startswith(prefix):
+                return line
+            if line.startswith("@"):
+                raise Failure(f"expected '{prefix}', got '{line}'")
+
+    def finish(self):
+        try:
+            self.qemu.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.qemu.kill()
+            self.qemu.wait()
+            raise Failure("QEMU did not power off")
+        self.read_wire()
+
+    def stop(self):
+        if self.qemu.poll() is None:
+            self.qemu.kill()
+            self.qemu.wait()
+
+
+def done_fields(line):
+    m = re.match(r"@done (\S+) rc=(-?\d+) us=(\d+) (.*)$", line)
+    if not m:
+        raise Failure(f"bad step report: {line}")
+    return m.group(1), int(m.group(2)), int(m.group(3)), m.group(4)
+
+
+def split_calls(data, queues):
+    """Splits data into whole calls, each the next call of one of the queues;
+    returns an error or None."""
+    pos, next_of = 0, [0] * len(queues)
+    while pos < len(data):
+        for q, calls in enumerate(queues):
+            i = next_of[q]
+            if i < len(calls) and data.startswith(calls[i], pos):
+                pos += len(calls[i])
+                next_of[q] += 1
+                break
+        else:
+            return f"bytes at offset {pos} continue no whole call: {data[pos:pos + 40]!r}"
+    if any(n != len(calls) for n, calls in zip(next_of, queues)):
+        return f"calls missing: {next_of} of {[len(c) for c in queues]}"
+    return None
+
+
+def scenario(rig, errors, times):
+    marks = {}
+    rig.expect("@boot", BOOT_TIMEOUT_S)
+
+    def go(name):
+        rig.expect(f"@wait {name}", STEP_TIMEOUT_S)
+        rig.read_wire()
+        marks[name] = len(rig.wire)
+        rig.started[name] = time.monotonic_ns()
+        rig.send("go")
+
+    def done(name, timeout=STEP_TIMEOUT_S):
+        _, rc, us, settings = done_fields(rig.expect(f"@done {name} ", timeout))
+        rig.read_wire()
+        if rc != 1:
+            errors.append(f"{name}: returned {rc}")
+        if settings != OWN:
+            errors.append(f"{name}: port left at {settings}, not {OWN}")
+        return us
+
+    def sent_since(name):
+        return bytes(rig.wire[marks[name]:])
+
+    for name in TIMED:
+        go(name)
+        times[name] = done(name)
+        if sent_since(name) != EXPECTED[name]:
+            errors.append(f"{name}: sent {sent_since(name)!r}, expected {EXPECTED[name]!r}")
+
+    # CTS off for a set time: nothing may leave, and the command may not
+    # return; once CTS is back, all of it leaves.
+    rig.cts(False)
+    go("hold")
+    if any(line.startswith("@done hold ") for line in rig.hold(HOLD_S)):
+        errors.append("hold: the command returned while CTS was off")
+    rig.read_wire()
+    early = sent_since("hold")
+    rig.cts(True)
+    _, rc, _, settings = done_fields(rig.expect("@done hold ", STEP_TIMEOUT_S))
+    rig.read_wire()
+    if rc != 1 or settings != OWN:
+        errors.append(f"hold: returned {rc}, port left at {settings}")
+    if early:
+        errors.append(f"hold: {len(early)} bytes left while CTS was off")
+    if sent_since("hold") != EXPECTED["hold"]:
+        errors.append(f"hold: sent {sent_since('hold')!r}, expected {EXPECTED['hold']!r}")
+
+    # CTS off across the alarm: the command returns on it, and what it could
+    # not send is dropped, not sent when CTS returns.
+    rig.cts(False)
+    go("alarm")
+    lines = rig.hold(ALARM_HOLD_S, until="@done alarm ")
+    returned = any(line.startswith("@done alarm ") for line in lines)
+    rig.cts(True)
+    if not returned:
+        errors.append(f"alarm: the command had not returned after {ALARM_HOLD_S} s of CTS off")
+    report = rig.expect("@done alarm ", STEP_TIMEOUT_S)
+    _, rc, us, settings = done_fields(report)
+    if rc != 1:
+        errors.append(f"alarm: returned {rc}")
+    if settings != OWN:
+        errors.append(f"alarm: port left at {settings}, not {OWN}")
+    go("after")
+    done("after")
+    if sent_since("alarm") != EXPECTED["after"]:
+        errors.append(f"alarm: after CTS returned the wire got {sent_since('alarm')!r}, "
+                      f"expected only the next command's {EXPECTED['after']!r}")
+
+    go("two")
+    done("two", timeout=120)
+    err = split_calls(sent_since("two"), [process_calls("A"), process_calls("B")])
+    if err:
+        errors.append(f"two processes: {err}")
+    rig.expect("@end", STEP_TIMEOUT_S)
+    rig.finish()
+
+
+def check_wire_log(rig, errors):
+    """Every byte left at 9600 8N1 with RTS up, and the log saw every byte.
+    While two processes print, the line goes back to the port's own settings
+    between any two commands: one command at a time holds it."""
+    params, rts, logged, cts_reads = None, 0, 0, 0
+    bad, runs = [], [b""]
+    two = rig.started.get("two", float("inf"))
+    with open(rig.log) as f:
+        for line in f:
+            parts = line.split()
+            kind, at, rest = parts[0], int(parts[1]), " ".join(parts[2:])
+            if kind == "T" and at > two:
+                runs[-1] += bytes.fromhex(rest)
+            if kind == "P" and rest != "9600 8N1" and runs[-1]:
+                runs.append(b"")
+            if kind == "P":
+                params = rest
+            elif kind == "M":
+                rts = int(rest.split()[1])
+            elif kind == "C":
+                cts_reads += 1
+            elif kind == "T":
+                logged += len(rest) // 2
+                if params != "9600 8N1" or not rts:
+                    bad.append(f"{rest} at {params} rts={rts}")
+    if logged != len(rig.wire):
+        errors.append(f"wire log: {logged} bytes logged but {len(rig.wire)} arrived "
+                      "(does QEMU still write through the interposed calls?)")
+    if bad:
+        errors.append(f"wire log: {len(bad)} bytes left off 9600 8N1 or without RTS, "
+                      f"first: {bad[:3]}")
+    calls = process_calls("A") + process_calls("B")
+    shared = [r for r in runs if r and r not in calls]
+    if "two" in rig.started and shared:
+        errors.append(f"two processes: {len(shared)} times the line carried more than one "
+                      f"command between settings, first: {shared[0][:60]!r}...")
+    if cts_reads == 0:
+        errors.append("wire log: QEMU never read the modem lines")
+
+
+def main():
+    p = argparse.ArgumentParser()
+    for opt in ("cache", "work", "init", "guest", "lib", "preload"):
+        p.add_argument("--" + opt, required=True)
+    args = p.parse_args()
+
+    version = subprocess.run(["qemu-system-i386", "--version"], capture_output=True,
+                             text=True).stdout
+    if not version.startswith("QEMU emulator version 7.2."):
+        print("uart: wire.so is made for QEMU 7.2's 16550 and tty chardev; found: "
+              + version.splitlines()[0], file=sys.stderr)
+        return 1
+    initramfs(args, os.path.join(args.work, "initrd.gz"))
+
+    errors, times = [], {}
+    started = time.monotonic()
+    rig = Rig(args)
+    try:
+        scenario(rig, errors, times)
+    except Failure as e:
+        errors.append(str(e))
+    finally:
+        rig.stop()
+    rig.read_wire()
+    check_wire_log(rig, errors)
+    elapsed = time.monotonic() - started
+    with open(os.path.join(args.work, "times.txt"), "w") as f:
+        for name in TIMED:
+            if name in times:
+                n = len(EXPECTED[name])
+                f.write(f"{name} {n} {n * 10 / 9600 * 1000:.1f} {times[name] / 1000:.1f}\n")
+    if errors:
+        print("uart: FAILED")
+        for e in errors:
+            print("  " + e)
+        print("---- guest console (last 30 lines)")
+        print("\n".join(rig.console[-30:]))
+        print("---- wire log (last 20 lines):", rig.log)
+        with open(rig.log) as f:
+            print("".join(f.readlines()[-20:]), end="")
+        with open(os.path.join(args.work, "qemu.err")) as f:
+            err = f.read().strip()
+        if err:
+            print("---- QEMU stderr\n" + err)
+        return 1
+    print(f"uart: all checks passed in {elapsed:.1f} s "
+          f"({len(rig.wire)} bytes on the wire; times in {args.work}/times.txt)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
