@@ -368,9 +368,13 @@ int live(const Options &opt, const Charset &cs) {
     out.ready(line.device, port, ini_path);
 
     bool going = true;
-    while (going && stop_signal == 0) {
+    // After a signal, what has already arrived is still shown, within reason.
+    int drained = 0;
+    while (going && (stop_signal == 0 || drained++ < 64)) {
         pollfd p{line.master, POLLIN, 0};
-        int r = ppoll(&p, 1, nullptr, &waiting);
+        timespec now{0, 0};
+        int r = ppoll(&p, 1, stop_signal != 0 ? &now : nullptr, &waiting);
+        if (r == 0) break;
         if (r < 0) {
             if (errno == EINTR) continue;
             break;
