@@ -127,6 +127,10 @@ const DoctorCase kDoctorCases[] = {
 TEST(Doctor, EachFinding) {
     for (const DoctorCase &c : kDoctorCases) {
         SCOPED_TRACE(c.name);
+        if (c.scene == Scene::unprivileged && geteuid() != 0) {
+            ADD_FAILURE() << "needs root, to drop to an unprivileged user";
+            continue;
+        }
         th::WorkDir dir;
         th::Pty pty;
         if (c.scene == Scene::odd_settings) pty.apply(th::odd_settings());
@@ -203,20 +207,11 @@ struct FormCase {
     std::string sent;
 };
 
-// Every form end to end on a terminal: the exact bytes, exit status 0, and
-// nothing on standard output; --charset gives the code page's bytes.
-TEST(Forms, SendTheCommand) {
+// --charset gives the code page's bytes, exactly, in every text of a form;
+// and a negative count reaches the library as a count, not as an option.
+TEST(Forms, CodePagesByteForByte) {
     const FormCase cases[] = {
-        {{"text", "5", "S", "ABC"}, th::hex("1B 64 35 0E 41 42 43 0A")},
-        {{"auth", "1", "S", "V", "X1"}, th::hex("1B 56 1B 64 31 0E 58 31 0A")},
-        {{"back", "0", "N", "AB"}, th::hex("1B 64 30 0D 00 14 20 20 41 42 0A")},
-        {{"lf", "3"}, th::hex("0A 0A 0A 00")},
         {{"lf", "-2"}, th::hex("00")},
-        {{"back-side", "on"}, th::hex("1B 2E 35 39 31 35 7D 00 0A 00")},
-        {{"back-side", "off"}, th::hex("1B 2E 35 39 31 36 7D 00")},
-        {{"check", "PAGUE", "JOSE", "15/03/2004", "1.234,56", "SAO PAULO", "-", "237"},
-         check_bytes({"PAGUE", "JOSE", "150304", "000000123456", "SAO PAULO", "-", "REAL", "REAIS",
-                      "000S05150806060505"})},
         {{"--charset", "CP850", "text", "0", "N", "SÃO PAULO"},
          th::hex("1B 64 30 14 53 C7 4F 20 50 41 55 4C 4F 0A")},
         {{"--charset", "CP850", "back", "0", "N", "AÇÚCAR"},

@@ -163,12 +163,14 @@ int doctor_command(bool json) {
     std::vector<doctor::Finding> findings = doctor::examine(ini, probe);
     for (const doctor::Finding &f : findings) {
         if (json) {
-            nlohmann::json o = {{"level", doctor::level_name(f.level)},
-                                {"line", f.line > 0 ? nlohmann::json(f.line) : nullptr},
-                                {"message", f.message},
-                                {"hint", f.hint}};
+            nlohmann::ordered_json o = {
+                {"level", doctor::level_name(f.level)},
+                {"line", f.line > 0 ? nlohmann::ordered_json(f.line) : nullptr},
+                {"message", f.message},
+                {"hint", f.hint}};
             // Texts from the file may hold any byte; keep the output valid.
-            std::cout << o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+            std::cout << o.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                      << '\n';
             continue;
         }
         std::cout << doctor::level_name(f.level);
