@@ -5,6 +5,7 @@
 #include "support/api.h"
 #include "support/harness.h"
 #include "support/printer.h"
+#include "svg.h"
 
 #include <gtest/gtest.h>
 
@@ -211,6 +212,24 @@ TEST(Decoder, ACheckIsNineFieldsInOrderWithNothingBetween) {
     EXPECT_EQ(0, checks(decode(broken)));
     EXPECT_EQ(
         0, checks(decode(field('1', "") + field('3', "") + nine.substr(nine.find("\x1b.5904")))));
+}
+
+} // namespace
+
+namespace {
+
+// Texts are shown whole: every character as it is, controls and bytes that
+// are no character as escapes.
+TEST(Shown, CharactersStayWholeAndControlsBecomeEscapes) {
+    const char *cases[][2] = {
+        {"A\xc3\x87\xc3\x83O", "A\xc3\x87\xc3\x83O"}, // ÇÃ
+        {"\xe2\x82\xac 5", "\xe2\x82\xac 5"},         // €
+        {"a\x1b}\n", "a\\x1B}\\x0A"},
+        {"\xc2\x87\x7f", "\\x87\\x7F"}, // C1 control, DEL
+        {"\x87x\xc3", "\\x87x\\xC3"},   // a stray continuation, a cut lead byte
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(c[1], virt::visible(c[0])) << c[0];
 }
 
 } // namespace

@@ -159,25 +159,25 @@ int draw_check(std::string &out, int top, const Event &c, const ToUtf8 &to_utf8)
 
 std::string visible(const std::string &utf8) {
     std::string out;
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
+    auto escape = [&](unsigned code) {
+        char b[8];
+        std::snprintf(b, sizeof b, "\\x%02X", code);
+        out += b;
+    };
+    for (std::size_t i = 0; i < utf8.size();) {
         unsigned char c = static_cast<unsigned char>(utf8[i]);
+        // A whole character: one byte, or a lead byte and its continuations.
+        std::size_t len = c < 0x80 ? 1 : c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 1;
+        if (i + len > utf8.size()) len = 1;
+        for (std::size_t k = 1; k < len; ++k)
+            if ((static_cast<unsigned char>(utf8[i + k]) & 0xc0) != 0x80) len = 1;
         unsigned code = c;
-        std::size_t take = 1;
-        if (c == 0xc2 && i + 1 < utf8.size()) {
-            unsigned char d = static_cast<unsigned char>(utf8[i + 1]);
-            if (d >= 0x80 && d < 0xa0) {
-                code = d;
-                take = 2;
-            }
-        }
-        if (code < 0x20 || (code >= 0x7f && code < 0xa0)) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\x%02X", code);
-            out += b;
-            i += take - 1;
-        } else {
-            out += utf8[i];
-        }
+        if (len == 2 && c == 0xc2) code = static_cast<unsigned char>(utf8[i + 1]);
+        if (code < 0x20 || (code >= 0x7f && code < 0xa0) || (len == 1 && c >= 0x80))
+            escape(code); // a control, or a byte that is no character
+        else
+            out.append(utf8, i, len);
+        i += len;
     }
     return out;
 }
