@@ -2,8 +2,10 @@
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
 # its fuzzer runtime, the GoogleTest sources, QEMU with Python for the serial
-# driver stage, and for the benchmark and the endurance tests Google
-# Benchmark, pyserial and valgrind. Does nothing when all is there.
+# driver stage, nlohmann-json for the programs, the packaging tools (scdoc for
+# the manual pages, dpkg-dev, lintian, fakeroot), the network tools (ser2net,
+# socat), and for the benchmark and the endurance tests Google Benchmark,
+# pyserial and valgrind. Does nothing when all is there.
 set -euo pipefail
 
 missing=()
@@ -12,10 +14,15 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v pkg-config >/dev/null || missing+=(pkg-config)
 command -v clang++ >/dev/null || missing+=(clang)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+[ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 command -v qemu-system-i386 >/dev/null || missing+=(qemu-system-x86)
 command -v python3 >/dev/null || missing+=(python3)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
+for tool in scdoc:scdoc dpkg-shlibdeps:dpkg-dev lintian:lintian fakeroot:fakeroot \
+  ser2net:ser2net socat:socat gzip:gzip man:man-db ss:iproute2; do
+  PATH=$PATH:/usr/sbin:/sbin command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
+done
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
 /usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3 python3-serial)
 command -v valgrind >/dev/null || missing+=(valgrind)

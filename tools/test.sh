@@ -3,22 +3,24 @@
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, and a 32-bit x86
 # build, the target the library is made for. Then runs each fuzz target for a
 # while under libFuzzer with the same sanitizers (FUZZ_SECONDS, default 30).
-# Last, the uart stage runs the 32-bit library on a real serial driver in a
-# QEMU guest (tests/uart/run.sh).
-# Usage: tools/test.sh [normal|sanitize|m32|fuzz|uart]...   (default: all)
+# Then the uart stage runs the 32-bit library on a real serial driver in a
+# QEMU guest (tests/uart/run.sh). Last, the package stage makes the Debian
+# packages, checks them with lintian, installs and removes them. Warnings are
+# errors in every build.
+# Usage: tools/test.sh [normal|sanitize|m32|fuzz|uart|package]...   (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 
 jobs=$(nproc)
 builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(normal sanitize m32 fuzz uart)
+[ ${#builds[@]} -gt 0 ] || builds=(normal sanitize m32 fuzz uart package)
 
 run() {
   local name=$1
   shift
   echo "==== $name build"
-  cmake -S . -B "build/$name" -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "build/$name" -DBUILD_TESTING=ON -DTARVIK_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "build/$name" -j "$jobs"
   (cd "build/$name" && ctest --output-on-failure -j "$jobs")
 }
@@ -27,9 +29,9 @@ fuzz() {
   echo "==== fuzz build"
   local flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
   cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DBUILD_TESTING=OFF -DTARVIK_FUZZ=ON "-DCMAKE_CXX_FLAGS=$flags" >/dev/null
+    -DBUILD_TESTING=OFF -DTARVIK_FUZZ=ON -DTARVIK_WERROR=ON "-DCMAKE_CXX_FLAGS=$flags" >/dev/null
   local target
-  for target in date amount ini; do
+  for target in date amount ini decoder; do
     cmake --build build/fuzz -j "$jobs" --target "${target}_fuzz"
     # New inputs go to a scratch folder; the seeds in the repo stay as they are.
     mkdir -p "build/fuzz/corpus/$target"
@@ -57,6 +59,10 @@ for build in "${builds[@]}"; do
     uart)
       echo "==== uart stage"
       tests/uart/run.sh ;;
+    package)
+      echo "==== package build"
+      tools/package.sh
+      tests/package/check.sh ;;
     *) echo "unknown build: $build" >&2; exit 2 ;;
   esac
 done

@@ -16,7 +16,7 @@ build=$(cd "$build" && pwd)
 "$here/fetch.sh" "$cache"
 
 cmake -S "$src" -B "$build/lib" -DBUILD_TESTING=OFF -DTARVIK_EXAMPLES=OFF \
-  -DTARVIK_BUILD_TOOLS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTARVIK_BUILD_TOOLS=OFF -DTARVIK_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS=-m32 >/dev/null
 cmake --build "$build/lib" -j "$(nproc)" --target tarvik >/dev/null
 g++ -m32 -std=c++17 -O2 -Wall -Wextra -I "$src/include" "$here/guest.cpp" \

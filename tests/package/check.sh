@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Checks the packages that tools/package.sh made in build/packages: their
+# contents for each architecture, the files that both architectures share,
+# the symbols file against the library. Then installs the amd64 packages with
+# dpkg, builds and runs a consumer through find_package and pkg-config with no
+# LD_LIBRARY_PATH, runs tarvik-print --help, and removes the packages again.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+debs=build/packages
+work=$(mktemp -d)
+installed=()
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+cleanup() {
+  [ ${#installed[@]} -eq 0 ] || $sudo dpkg -r "${installed[@]}" >/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "package check: $*" >&2
+  exit 1
+}
+
+version=$(dpkg-deb -f "$(ls $debs/libtarvik1_*_amd64.deb)" Version)
+tools=$(ls $debs/tarvik-tools_*_amd64.deb 2>/dev/null || true)
+
+for arch in amd64 i386; do
+  case $arch in amd64) triplet=x86_64-linux-gnu ;; i386) triplet=i386-linux-gnu ;; esac
+  lib=$debs/libtarvik1_${version}_$arch.deb
+  dev=$debs/libtarvik-dev_${version}_$arch.deb
+  [ -f "$lib" ] && [ -f "$dev" ] || fail "no $arch packages"
+  lib_files=$(dpkg-deb -c "$lib")
+  dev_files=$(dpkg-deb -c "$dev")
+  for f in ./usr/lib/$triplet/libtarvik.so.1.0.0 ./usr/lib/$triplet/libtarvik.so.1 \
+    ./usr/share/man/man5/tarvik.ini.5.gz ./usr/share/doc/libtarvik1/copyright; do
+    grep -q " $f\( ->.*\)\?$" <<<"$lib_files" || fail "$lib lacks $f"
+  done
+  for f in ./usr/include/tarvik.h ./usr/lib/$triplet/libtarvik.so ./usr/lib/$triplet/pkgconfig/tarvik.pc \
+    ./usr/lib/$triplet/cmake/tarvik/tarvikConfig.cmake ./usr/share/doc/libtarvik-dev/copyright; do
+    grep -q " $f\( ->.*\)\?$" <<<"$dev_files" || fail "$dev lacks $f"
+  done
+  [ "$(dpkg-deb -f "$lib" Multi-Arch)" = same ] || fail "$lib is not Multi-Arch: same"
+  [ "$(dpkg-deb -f "$lib" Architecture)" = "$arch" ] || fail "$lib has the wrong architecture"
+  [[ $(dpkg-deb -f "$lib" Depends) == *libstdc++6* ]] || fail "$lib does not depend on libstdc++6"
+  if [ -n "$tools" ]; then
+    tool_files=$(dpkg-deb -c "$debs/tarvik-tools_${version}_$arch.deb")
+    for program in tarvik-print tarvik-virtual; do
+      if grep -q " ./usr/bin/$program$" <<<"$tool_files"; then
+        grep -q " ./usr/share/man/man1/$program.1.gz$" <<<"$tool_files" || fail "$program has no manual page"
+      fi
+    done
+  fi
+  # The exported set is the symbols file's, no more, no less.
+  mkdir -p "$work/$arch"
+  dpkg-deb -R "$lib" "$work/$arch/lib"
+  dpkg-deb -R "$dev" "$work/$arch/dev"
+  (cd "$work/$arch" && dpkg-gensymbols -c4 -plibtarvik1 -Plib -v"$version" -a"$arch" \
+    -Ilib/DEBIAN/symbols -Osymbols.out -elib/usr/lib/$triplet/libtarvik.so.1.0.0 >/dev/null) \
+    || fail "the $arch library's symbols differ from its symbols file"
+done
+
+# Multi-Arch: same packages share their paths outside the multiarch directory;
+# dpkg accepts that only when the files are byte-identical.
+for package in lib dev; do
+  shared() { grep -v ' usr/lib/[^/]*-linux-gnu/' "$work/$1/$package/DEBIAN/md5sums" | sort; }
+  [ "$(shared amd64)" = "$(shared i386)" ] || fail "lib$package: shared files differ between architectures"
+done
+echo "---- contents, shared files and symbols checked for amd64 and i386"
+
+# Install test.
+for p in libtarvik1 libtarvik-dev tarvik-tools; do
+  if [[ $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) == *" installed" ]]; then
+    fail "$p is installed already; remove it first"
+  fi
+done
+pkgs=("$debs/libtarvik1_${version}_amd64.deb" "$debs/libtarvik-dev_${version}_amd64.deb")
+[ -z "$tools" ] || pkgs+=("$tools")
+installed=(libtarvik-dev libtarvik1)
+[ -z "$tools" ] || installed=(tarvik-tools "${installed[@]}")
+$sudo dpkg -i "${pkgs[@]}" >/dev/null
+unset LD_LIBRARY_PATH
+cmake -S tests/consumer -B "$work/cmake" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+[ "$("$work/cmake/consumer")" = "consumer ok" ] || fail "find_package consumer"
+# shellcheck disable=SC2046
+g++ tests/consumer/main.cpp $(pkg-config --cflags --libs tarvik) -o "$work/pc-consumer"
+[ "$("$work/pc-consumer")" = "consumer ok" ] || fail "pkg-config consumer"
+man -w tarvik.ini >/dev/null || fail "no tarvik.ini(5)"
+if [ -n "$tools" ] && command -v tarvik-print >/dev/null; then
+  tarvik-print --help >/dev/null || fail "tarvik-print --help"
+  echo "---- tarvik-print --help ran"
+fi
+$sudo dpkg -r "${installed[@]}" >/dev/null
+installed=()
+[ ! -e /usr/include/tarvik.h ] || fail "removal left the header"
+if ls /usr/lib/x86_64-linux-gnu/libtarvik.so* >/dev/null 2>&1; then fail "removal left the library"; fi
+echo "---- installed, consumed without LD_LIBRARY_PATH, removed"

@@ -1,0 +1,411 @@
+// tarvik-print as a user runs it: a process in a directory with tarvik.ini,
+// its exit status, what it prints, and what reaches the printer's line.
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <grp.h>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(int fd) {
+    std::string all;
+    char buf[4096];
+    ssize_t n;
+    lseek(fd, 0, SEEK_SET);
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        all.append(buf, static_cast<std::size_t>(n));
+    return all;
+}
+
+// Runs tarvik-print with args in the current directory; in_child runs first
+// in the child (to drop privileges, say).
+Outcome tarvik_print(const std::vector<std::string> &args,
+                     const std::function<void()> &in_child = nullptr) {
+    char out_name[] = "/tmp/tarvik-print-out-XXXXXX", err_name[] = "/tmp/tarvik-print-err-XXXXXX";
+    int out = mkstemp(out_name), err = mkstemp(err_name);
+    unlink(out_name);
+    unlink(err_name);
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
+        if (in_child) in_child();
+        std::vector<char *> argv{const_cast<char *>(TARVIK_PRINT)};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(TARVIK_PRINT, argv.data());
+        _exit(127);
+    }
+    Outcome r;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    close(out);
+    close(err);
+    return r;
+}
+
+std::string replace_all(std::string text, const std::string &from, const std::string &to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// ---- The doctor -------------------------------------------------------------
+
+enum class Scene { plain, no_ini, locked, unprivileged, odd_settings };
+
+struct DoctorCase {
+    const char *name;
+    Scene scene;
+    const char *ini; // %P: the printer's name, %F: a regular file's, %I: this process's id
+    const char *level;
+    int line; // 0: no line
+    const char *message;
+    int status;
+};
+
+const DoctorCase kDoctorCases[] = {
+    {"ini missing", Scene::no_ini, "", "error", 0, "erro abertura tarvik.ini", 1},
+    {"no port entry", Scene::plain, "237 05,15,08,06,06,05,05\n", "error", 0,
+     "No line holds \"Porta=\"", 1},
+    {"port entry", Scene::plain, "Porta=%P;COM1\r\n", "ok", 1, "commands open /dev/%P.", 0},
+    {"comment before the key", Scene::plain, "#Porta=%P\n", "error", 1, "does not start the line",
+     1},
+    {"second entry", Scene::plain, "Porta=%P\nPorta=ttyS9\n", "warning", 2,
+     "A second port entry, ignored: the one on line 1", 0},
+    {"device missing", Scene::plain, "Porta=nope9\n", "error", 1, "/dev/nope9 does not exist", 1},
+    {"not a character device", Scene::plain, "Porta=%F\n", "error", 1,
+     "is a regular file, not a character device", 1},
+    {"not a terminal", Scene::plain, "Porta=null\n", "error", 1,
+     "/dev/null opens but is not a terminal", 1},
+    {"no permission", Scene::unprivileged, "Porta=%P\n", "error", 1,
+     "No permission to read and write /dev/%P", 1},
+    {"locked by another program", Scene::locked, "Porta=%P\n", "warning", 1,
+     "is locked right now by another program, process %I (", 0},
+    {"current settings", Scene::odd_settings, "Porta=%P\n", "ok", 1,
+     // A pseudo-terminal keeps 8 bits without parity whatever it is given.
+     "speed 1200 baud; cs8 -parenb -parodd cstopb -crtscts -clocal cread hupcl; -ignbrk brkint "
+     "-inpck -istrip icrnl ixon -ixoff; opost onlcr; isig icanon echo; min = 1; time = 5",
+     0},
+    {"layout not seven numbers", Scene::plain, "Porta=%P\n237 05,15,8\n", "error", 2,
+     "Bank 237: the layout \"05,15,8\" is not seven two-digit numbers", 1},
+    {"bank listed twice", Scene::plain,
+     "Porta=%P\n237 05,15,08,06,06,05,05\n237 01,02,03,04,05,06,07\n", "warning", 3,
+     "Bank 237 is listed again, ignored: its look-up stops at line 2", 0},
+    {"earlier line holds the code", Scene::plain,
+     "Porta=%P\n# bank 237\n237 05,15,08,06,06,05,05\n", "error", 3,
+     "Line 2 holds 237 and comes first, so checks for bank 237 take the layout", 1},
+};
+
+// Each finding from a real file and, for the device, a real terminal: the
+// finding's level and line in --json and in text, and the exit status. The
+// doctor leaves the file and the line's settings as they were.
+TEST(Doctor, EachFinding) {
+    for (const DoctorCase &c : kDoctorCases) {
+        SCOPED_TRACE(c.name);
+        if (c.scene == Scene::unprivileged && geteuid() != 0) {
+            ADD_FAILURE() << "needs root, to drop to an unprivileged user";
+            continue;
+        }
+        th::WorkDir dir;
+        th::Pty pty;
+        if (c.scene == Scene::odd_settings) pty.apply(th::odd_settings());
+        termios before = pty.settings();
+        std::string plain = dir.path() + "/plain";
+        std::ofstream(plain).put('x');
+        auto fill = [&](const std::string &t) {
+            return replace_all(replace_all(replace_all(t, "%P", pty.name()), "%F", ".." + plain),
+                               "%I", std::to_string(getpid()));
+        };
+        std::string ini = fill(c.ini);
+        if (c.scene != Scene::no_ini) dir.write_ini(ini);
+        if (c.scene == Scene::locked) {
+            ASSERT_EQ(0, flock(pty.slave(), LOCK_EX | LOCK_NB));
+        }
+        std::function<void()> drop;
+        if (c.scene == Scene::unprivileged) {
+            // The file stays readable for the unprivileged user; the
+            // terminal stays its owner's (root's) alone.
+            chmod(dir.path().c_str(), 0755);
+            drop = [] {
+                if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+                    _exit(126);
+            };
+        }
+
+        Outcome json = tarvik_print({"doctor", "--json"}, drop);
+        Outcome text = tarvik_print({"doctor"}, drop);
+        EXPECT_EQ(c.status, json.status) << json.out << json.err;
+        EXPECT_EQ(c.status, text.status);
+
+        std::string want = fill(c.message);
+        bool found = false;
+        std::istringstream lines(json.out);
+        for (std::string l; std::getline(lines, l);) {
+            nlohmann::json f = nlohmann::json::parse(l);
+            ASSERT_TRUE(f.contains("hint"));
+            if (f["level"] == c.level &&
+                (c.line == 0 ? f["line"].is_null() : f["line"] == c.line) &&
+                f["message"].get<std::string>().find(want) != std::string::npos)
+                found = true;
+        }
+        EXPECT_TRUE(found) << "wanted " << c.level << " line " << c.line << ": " << want
+                           << "\ngot:\n"
+                           << json.out;
+        std::string head = std::string(c.level) +
+                           (c.line > 0 ? ", tarvik.ini line " + std::to_string(c.line) : "") + ": ";
+        EXPECT_NE(std::string::npos, text.out.find(head)) << text.out;
+        EXPECT_NE(std::string::npos, text.out.find(want)) << text.out;
+
+        if (c.scene == Scene::unprivileged) {
+            EXPECT_NE(std::string::npos, json.out.find("dialout")) << json.out;
+        }
+        if (c.scene == Scene::locked) flock(pty.slave(), LOCK_UN);
+        th::expect_same_settings(pty.settings(), before);
+        std::ifstream after(dir.path() + "/tarvik.ini", std::ios::binary);
+        std::string kept((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(c.scene == Scene::no_ini ? "" : ini, kept);
+        unlink(plain.c_str());
+    }
+}
+
+// ---- The printing forms ---------------------------------------------------------
+
+std::string check_bytes(const std::vector<std::string> &fields) {
+    std::string all;
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        all += "\x1B.590" + std::to_string(i + 1) + fields[i] + "}";
+    return all;
+}
+
+struct FormCase {
+    std::vector<std::string> args;
+    std::string sent;
+};
+
+// --charset gives the code page's bytes, exactly, in every text of a form;
+// and a negative count reaches the library as a count, not as an option.
+TEST(Forms, CodePagesByteForByte) {
+    const FormCase cases[] = {
+        {{"lf", "-2"}, th::hex("00")},
+        {{"--charset", "CP850", "text", "0", "N", "SÃO PAULO"},
+         th::hex("1B 64 30 14 53 C7 4F 20 50 41 55 4C 4F 0A")},
+        {{"--charset", "CP850", "back", "0", "N", "AÇÚCAR"},
+         th::hex("1B 64 30 0D 00 14 20 20 41 80 E9 43 41 52 0A")},
+        {{"--charset", "ISO-8859-1", "auth", "0", "N", "X", "SÃO PAULO"},
+         th::hex("1B 58 1B 64 30 14 53 C3 4F 20 50 41 55 4C 4F 0A")},
+        {{"--charset", "ISO-8859-1", "check", "AÇÚCAR", "", "1/2/2003", "5", "SÃO PAULO", "", "1"},
+         check_bytes({"A\xC7\xDA"
+                      "CAR",
+                      "", "010203", "000000000005", "S\xC3O PAULO", "", "REAL", "REAIS",
+                      "000S05150806060505"})},
+    };
+    for (const FormCase &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        th::WorkDir dir;
+        th::Pty pty;
+        dir.write_ini("Porta=" + pty.name() + "\n");
+        Outcome r = tarvik_print(c.args);
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(c.sent, pty.read(c.sent.size()));
+    }
+}
+
+#ifdef TARVIK_VIRTUAL
+// The virtual printer, started in a directory, where it names itself in
+// tarvik.ini; it ends after count commands.
+class VirtualPrinter {
+  public:
+    VirtualPrinter(const std::string &dir, int count) {
+        int p[2];
+        if (pipe(p) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(p[1], 1);
+            close(p[0]);
+            close(p[1]);
+            std::string n = std::to_string(count);
+            execl(TARVIK_VIRTUAL, TARVIK_VIRTUAL, "--json", "--count", n.c_str(), "--dir",
+                  dir.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(p[1]);
+        out_ = p[0];
+    }
+    ~VirtualPrinter() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_);
+    }
+    // The next line it prints, or "" when it ends or is silent for 10 s.
+    std::string next() {
+        std::size_t end;
+        while ((end = buffer_.find('\n')) == std::string::npos) {
+            pollfd p{out_, POLLIN, 0};
+            char buf[4096];
+            ssize_t n = poll(&p, 1, 10000) == 1 ? read(out_, buf, sizeof buf) : 0;
+            if (n <= 0) return "";
+            buffer_.append(buf, static_cast<std::size_t>(n));
+        }
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+};
+
+// Every form through the virtual printer, from its own tarvik.ini: what the
+// printer makes of the bytes, command by command.
+TEST(Forms, EveryFormOnTheVirtualPrinter) {
+    th::WorkDir dir;
+    const std::vector<std::string> forms[] = {
+        {"text", "5", "S", "ABC"},
+        {"auth", "1", "S", "V", "X1"},
+        {"back", "0", "N", "AB"},
+        {"lf", "3"},
+        {"back-side", "on"},
+        {"back-side", "off"},
+        {"check", "PAGUE", "JOSE", "15/03/2004", "1.234,56", "SAO PAULO", "-", "237"},
+        {"--charset", "ISO-8859-1", "text", "0", "N", "SÃO PAULO"},
+    };
+    const char *events[] = {
+        R"({"type":"front_text","pitch":"5","double":true,"width":45,"text":"ABC"})",
+        R"({"type":"authentication","selector":"V","pitch":"1","double":true,"width":40,"text":"X1"})",
+        R"({"type":"back_text","pitch":"0","double":false,"width":36,"text":"AB"})",
+        R"({"type":"line_feed","count":3})",
+        R"({"type":"back_side","on":true})",
+        R"({"type":"back_side","on":false})",
+        R"({"type":"check_field","field":"1","text":"PAGUE"})",
+        R"({"type":"check_field","field":"2","text":"JOSE"})",
+        R"({"type":"check_field","field":"3","text":"150304"})",
+        R"({"type":"check_field","field":"4","text":"000000123456"})",
+        R"({"type":"check_field","field":"5","text":"SAO PAULO"})",
+        R"({"type":"check_field","field":"6","text":"-"})",
+        R"({"type":"check_field","field":"7","text":"REAL"})",
+        R"({"type":"check_field","field":"8","text":"REAIS"})",
+        R"({"type":"check_field","field":"9","text":"000S05150806060505"})",
+        R"({"type":"check","fields":["PAGUE","JOSE","150304","000000123456","SAO PAULO","-","REAL","REAIS","000S05150806060505"],"date":"15/03/04","amount":"000000123456","layout":"05150806060505"})",
+        R"({"type":"front_text","pitch":"0","double":false,"width":40,"text":"SÃO PAULO"})",
+    };
+    VirtualPrinter printer(dir.path(), 16); // the check's summary is not a command
+    ASSERT_EQ("ready", nlohmann::json::parse(printer.next())["type"]);
+    for (const std::vector<std::string> &args : forms) {
+        Outcome r = tarvik_print(args);
+        EXPECT_EQ(0, r.status) << args[0] << ": " << r.out << r.err;
+    }
+    for (const char *event : events) {
+        std::string got = printer.next();
+        ASSERT_FALSE(got.empty()) << "missing: " << event;
+        EXPECT_EQ(nlohmann::json::parse(event), nlohmann::json::parse(got));
+    }
+    EXPECT_EQ("", printer.next()); // and nothing more
+}
+#endif
+
+// When the library gives 0, the exit status is 1 and its report stays on
+// standard output; a text the code page cannot hold sends nothing at all.
+TEST(Forms, FailuresExitWithOne) {
+    th::WorkDir dir;
+    th::Pty pty;
+    dir.write_ini("Porta=" + pty.name() + "\n");
+    Outcome date = tarvik_print({"check", "A", "B", "15//04", "1", "C", "D", "237"});
+    EXPECT_EQ(1, date.status);
+    EXPECT_EQ("data invalida", date.out);
+
+    Outcome lacking = tarvik_print({"--charset", "ISO-8859-1", "text", "0", "N", "AÇÚCAR €5"});
+    EXPECT_EQ(1, lacking.status);
+    EXPECT_EQ("tarvik-print: \"AÇÚCAR €5\": '€' (U+20AC) is not in ISO-8859-1; nothing was "
+              "printed\n",
+              lacking.err);
+    EXPECT_EQ("", pty.read(0));
+
+    dir.write_ini("Porta=nope9\n");
+    Outcome port = tarvik_print({"lf", "1"});
+    EXPECT_EQ(1, port.status);
+    EXPECT_EQ("erro abertura porta serial, codigo -1, errno 2 No such file or directory\r\n",
+              port.out);
+}
+
+// Wrong arguments: one line, then the usage, exit status 1, and the library
+// is never called (it would report the missing tarvik.ini on stdout).
+TEST(Forms, WrongArgumentsNeverReachThePort) {
+    const std::vector<std::string> cases[] = {
+        {},
+        {"print"},
+        {"--bogus", "lf", "1"},
+        {"--charset"},
+        {"--charset", "NO-SUCH-PAGE", "text", "0", "N", "x"},
+        {"--json", "lf", "1"},
+        {"--charset", "CP850", "doctor"},
+        {"doctor", "extra"},
+        {"check", "A", "B", "15/03/2004", "1", "C", "D"},
+        {"text", "0", "N"},
+        {"text", "A", "N", "x"},
+        {"text", "0", "D", "x"},
+        {"back", "00", "N", "x"},
+        {"auth", "0", "N", "Q", "x"},
+        {"lf"},
+        {"lf", "3x"},
+        {"lf", "99999999999"},
+        {"back-side", "maybe"},
+    };
+    th::WorkDir dir;
+    for (const std::vector<std::string> &args : cases) {
+        std::string all;
+        for (const std::string &a : args)
+            all += a + " ";
+        SCOPED_TRACE(all);
+        Outcome r = tarvik_print(args);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(0u, r.err.rfind("tarvik-print: ", 0)) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("\nUsage: tarvik-print")) << r.err;
+    }
+}
+
+TEST(Forms, HelpShowsEveryFormWithAnExample) {
+    Outcome r = tarvik_print({"--help"});
+    EXPECT_EQ(0, r.status);
+    for (const char *form :
+         {"check TEXT1 TEXT2 DATE AMOUNT TEXT5 TEXT6 BANK", "text PITCH FLAG TEXT",
+          "auth PITCH FLAG SELECTOR TEXT", "back PITCH FLAG TEXT", "lf N", "back-side on|off",
+          "doctor [--json]", "--charset NAME"})
+        EXPECT_NE(std::string::npos, r.out.find(form)) << form;
+    for (const char *example :
+         {"tarvik-print check ", "tarvik-print text ", "tarvik-print auth ", "tarvik-print back ",
+          "tarvik-print lf ", "tarvik-print back-side ", "tarvik-print doctor"})
+        EXPECT_NE(std::string::npos, r.out.find(example)) << example;
+}
+
+} // namespace

@@ -1,0 +1,344 @@
+#include "doctor.h"
+
+#include "link/link.h"
+
+#include <cctype>
+#include <cstring>
+#include <sstream>
+#include <sys/sysmacros.h>
+
+namespace doctor {
+
+namespace {
+
+// The lines of tarvik.ini as the library reads them: its own reader, so a
+// long line, a CR or a missing last line end count exactly as in a look-up.
+std::vector<std::string> lines_of(const std::string &bytes) {
+    std::istringstream in(bytes);
+    std::vector<std::string> lines;
+    char line[kIniLine];
+    while (ini_next_line(in, line))
+        lines.emplace_back(line);
+    return lines;
+}
+
+// The device path that a port entry line gives, by the library's own rule.
+std::string path_from(const std::string &line) {
+    char path[kPortPath];
+    port_path(line.c_str(), path);
+    return path;
+}
+
+// The layout that a look-up of code in the whole file gives.
+std::string layout_for(const std::string &bytes, const std::string &code) {
+    std::istringstream in(bytes);
+    char layout[kLayout];
+    ini_layout(in, code.c_str(), layout);
+    return layout;
+}
+
+// The layout that one bank line carries, by the library's own rule.
+std::string layout_from(const std::string &line) {
+    char layout[kLayout];
+    layout_of(line.c_str(), layout);
+    return layout;
+}
+
+bool is_bank_line(const std::string &line) {
+    return line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+           std::isdigit(static_cast<unsigned char>(line[1])) &&
+           std::isdigit(static_cast<unsigned char>(line[2]));
+}
+
+// Seven two-digit numbers separated by commas.
+bool good_layout(const std::string &layout) {
+    if (layout.size() != 20) return false;
+    for (std::size_t i = 0; i < layout.size(); ++i) {
+        bool comma = i % 3 == 2;
+        if (comma != (layout[i] == ',')) return false;
+        if (!comma && !std::isdigit(static_cast<unsigned char>(layout[i]))) return false;
+    }
+    return true;
+}
+
+std::string quoted(const std::string &text) {
+    return "\"" + text + "\"";
+}
+
+std::string port_failure(int code, int err) {
+    return quoted("erro abertura porta serial, codigo " + std::to_string(code) + ", errno " +
+                  std::to_string(err) + " " + std::strerror(err));
+}
+
+int first_with(const std::vector<std::string> &lines, const char *needle) {
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].find(needle) != std::string::npos) return static_cast<int>(i);
+    return -1;
+}
+
+Finding device_finding(const std::string &path, int line, const Probe &p) {
+    using S = Probe::State;
+    switch (p.state) {
+    case S::missing:
+        return {Level::error, line,
+                path + " does not exist: every command fails with " + port_failure(-1, ENOENT) +
+                    " and returns 0.",
+                "Check the name after Porta=: serial ports are ttyS0, ttyS1 ..., USB adapters "
+                "ttyUSB0 or ttyACM0 (ls /dev/tty*), and an adapter must be plugged in."};
+    case S::not_char:
+        return {Level::error, line,
+                path + " is " + p.kind +
+                    ", not a character device: commands cannot print on it and return 0.",
+                "Name the printer's serial device after Porta=, for example ttyS0."};
+    case S::no_permission:
+        return {Level::error, line,
+                "No permission to read and write " + path + ": every command fails with " +
+                    port_failure(-1, p.err) + " and returns 0.",
+                "Add the user that prints to the group that owns the device, " +
+                    quoted(p.group.empty() ? "dialout" : p.group) +
+                    " (serial ports belong to dialout on most systems): usermod -aG GROUP "
+                    "USER, then log in again."};
+    case S::open_failed:
+        return {Level::error, line,
+                path + " does not open: every command fails with " + port_failure(-1, p.err) +
+                    " and returns 0.",
+                "Check that the device is present and not taken over by another driver."};
+    case S::not_terminal:
+        return {Level::error, line,
+                path +
+                    " opens but is not a terminal: every command prints \"error reading "
+                    "terminal settings.\", then " +
+                    port_failure(-2, p.err) + ", and returns 0.",
+                "Name a serial port after Porta= (ttyS0, ttyUSB0, ttyACM0 ...)."};
+    case S::opened:
+        break;
+    }
+    return {Level::ok, line,
+            path + " opens; its settings now: " + stty_text(p.settings) +
+                ". Each command sets 9600 8N1, RTS/CTS, raw, and puts these back after.",
+            ""};
+}
+
+void port_findings(const std::vector<std::string> &lines, const Probe &probe,
+                   std::vector<Finding> &out) {
+    int entry = first_with(lines, kPortKey);
+    if (entry < 0) {
+        out.push_back({Level::error, 0,
+                       "No line holds \"Porta=\": every command fails with " +
+                           port_failure(-1, ENOENT) + " and returns 0.",
+                       "Add the port entry at the start of a line: Porta=ttyS0 opens /dev/ttyS0, "
+                       "Porta=ttyUSB0 opens /dev/ttyUSB0."});
+        return;
+    }
+    const std::string &line = lines[static_cast<std::size_t>(entry)];
+    std::string path = path_from(line);
+    std::size_t key = line.find(kPortKey);
+    int number = entry + 1;
+    if (key != 0) {
+        out.push_back(
+            {Level::error, number,
+             "\"Porta=\" does not start the line: the name is read from the line's 7th "
+             "character all the same, so commands open " +
+                 path + " instead of " + path_from(line.substr(key)) + ".",
+             "Delete what stands before Porta=. A comment mark does not switch the line off: "
+             "the first line holding Porta= anywhere is the port entry."});
+    } else {
+        out.push_back({Level::ok, number, "The port entry: commands open " + path + ".", ""});
+    }
+    for (std::size_t i = static_cast<std::size_t>(entry) + 1; i < lines.size(); ++i)
+        if (lines[i].find(kPortKey) != std::string::npos)
+            out.push_back({Level::warning, static_cast<int>(i) + 1,
+                           "A second port entry, ignored: the one on line " +
+                               std::to_string(number) + " is used.",
+                           "Keep one line with Porta= and delete the others."});
+    out.push_back(device_finding(path, number, probe));
+    if (probe.state == Probe::State::opened && probe.locked) {
+        std::string who = probe.holder != 0 ? "process " + std::to_string(probe.holder) + " (" +
+                                                  probe.holder_name + ")"
+                                            : "a process that could not be found";
+        out.push_back({Level::warning, number,
+                       path + " is locked right now by another program, " + who +
+                           ": commands wait until it lets go.",
+                       "Nothing to mend if that program prints too; otherwise stop it."});
+    }
+}
+
+void bank_findings(const std::string &bytes, const std::vector<std::string> &lines,
+                   std::vector<Finding> &out) {
+    std::vector<std::string> listed;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (!is_bank_line(lines[i])) continue;
+        std::string code = lines[i].substr(0, 3);
+        int number = static_cast<int>(i) + 1;
+        int winner = first_with(lines, code.c_str()) + 1;
+        bool again = false;
+        for (const std::string &c : listed)
+            again = again || c == code;
+        listed.push_back(code);
+        if (again) {
+            out.push_back({Level::warning, number,
+                           "Bank " + code +
+                               " is listed again, ignored: its look-up stops at line " +
+                               std::to_string(winner) + ".",
+                           "Keep one line for each bank."});
+            continue;
+        }
+        if (winner < number) {
+            out.push_back({Level::error, number,
+                           "Line " + std::to_string(winner) + " holds " + code +
+                               " and comes first, so checks for bank " + code +
+                               " take the layout " + quoted(layout_for(bytes, code)) +
+                               " from it instead of this line's.",
+                           "Move the bank lines above line " + std::to_string(winner) +
+                               ", or take " + code + " out of it."});
+            continue;
+        }
+        std::string layout = layout_from(lines[i]);
+        if (!good_layout(layout)) {
+            out.push_back(
+                {Level::error, number,
+                 "Bank " + code + ": the layout " + quoted(layout) +
+                     " is not seven two-digit numbers separated by commas, and the "
+                     "printer gets it as it is.",
+                 "Write the code, one space and the layout: " + code + " 05,15,08,06,06,05,05."});
+            continue;
+        }
+        out.push_back(
+            {Level::ok, number, "Bank " + code + ": checks use the layout " + layout + ".", ""});
+    }
+}
+
+struct Flag {
+    tcflag_t bit;
+    const char *name;
+};
+
+void flags(std::string &out, tcflag_t word, std::initializer_list<Flag> list) {
+    for (const Flag &f : list) {
+        out += (word & f.bit) ? " " : " -";
+        out += f.name;
+    }
+}
+
+long baud(speed_t s) {
+    static const struct {
+        speed_t code;
+        long rate;
+    } table[] = {{B0, 0},           {B50, 50},         {B75, 75},          {B110, 110},
+                 {B134, 134},       {B150, 150},       {B200, 200},        {B300, 300},
+                 {B600, 600},       {B1200, 1200},     {B1800, 1800},      {B2400, 2400},
+                 {B4800, 4800},     {B9600, 9600},     {B19200, 19200},    {B38400, 38400},
+                 {B57600, 57600},   {B115200, 115200}, {B230400, 230400},  {B460800, 460800},
+                 {B500000, 500000}, {B921600, 921600}, {B1000000, 1000000}};
+    for (const auto &e : table)
+        if (e.code == s) return e.rate;
+    return -1;
+}
+
+std::string speed_text(speed_t s) {
+    long rate = baud(s);
+    return rate >= 0 ? std::to_string(rate) : "unknown";
+}
+
+} // namespace
+
+const char *level_name(Level level) {
+    switch (level) {
+    case Level::ok:
+        return "ok";
+    case Level::warning:
+        return "warning";
+    case Level::error:
+        return "error";
+    }
+    return "error";
+}
+
+int exit_status(const std::vector<Finding> &findings) {
+    for (const Finding &f : findings)
+        if (f.level == Level::error) return 1;
+    return 0;
+}
+
+std::optional<std::string> device_path(const Ini &ini) {
+    if (!ini.opened) return std::nullopt;
+    std::vector<std::string> lines = lines_of(ini.bytes);
+    int entry = first_with(lines, kPortKey);
+    if (entry < 0) return std::nullopt;
+    return path_from(lines[static_cast<std::size_t>(entry)]);
+}
+
+std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
+    std::vector<Finding> out;
+    if (!ini.opened) {
+        out.push_back({Level::error, 0,
+                       "tarvik.ini does not open here (" + ini.why +
+                           "): every command prints \"erro abertura tarvik.ini\" and ends the "
+                           "calling process with status 1.",
+                       "Create tarvik.ini in the directory the application runs in, with a port "
+                       "entry such as Porta=ttyS0."});
+        return out;
+    }
+    std::vector<std::string> lines = lines_of(ini.bytes);
+    port_findings(lines, probe, out);
+    bank_findings(ini.bytes, lines, out);
+    return out;
+}
+
+std::string stty_text(const termios &t) {
+    std::string out;
+    speed_t in = cfgetispeed(&t), o = cfgetospeed(&t);
+    if (in == o || in == B0)
+        out = "speed " + speed_text(o) + " baud;";
+    else
+        out = "ispeed " + speed_text(in) + " baud; ospeed " + speed_text(o) + " baud;";
+    static const char *sizes[] = {"cs5", "cs6", "cs7", "cs8"};
+    tcflag_t size = t.c_cflag & CSIZE;
+    out += " ";
+    out += sizes[size == CS8 ? 3 : size == CS7 ? 2 : size == CS6 ? 1 : 0];
+    flags(out, t.c_cflag,
+          {{PARENB, "parenb"},
+           {PARODD, "parodd"},
+           {CSTOPB, "cstopb"},
+           {CRTSCTS, "crtscts"},
+           {CLOCAL, "clocal"},
+           {CREAD, "cread"},
+           {HUPCL, "hupcl"}});
+    out += ";";
+    flags(out, t.c_iflag,
+          {{IGNBRK, "ignbrk"},
+           {BRKINT, "brkint"},
+           {INPCK, "inpck"},
+           {ISTRIP, "istrip"},
+           {ICRNL, "icrnl"},
+           {IXON, "ixon"},
+           {IXOFF, "ixoff"}});
+    out += ";";
+    flags(out, t.c_oflag, {{OPOST, "opost"}, {ONLCR, "onlcr"}});
+    out += ";";
+    flags(out, t.c_lflag, {{ISIG, "isig"}, {ICANON, "icanon"}, {ECHO, "echo"}});
+    out += "; min = " + std::to_string(t.c_cc[VMIN]) + "; time = " + std::to_string(t.c_cc[VTIME]);
+    return out;
+}
+
+pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino) {
+    std::istringstream in(proc_locks);
+    std::string entry;
+    while (std::getline(in, entry)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:02:1051 0 EOF"; a line with "->"
+        // is a process waiting for the lock, not holding it.
+        std::istringstream f(entry);
+        std::string id, type, mode, access, where;
+        long pid = 0;
+        if (!(f >> id >> type) || type != "FLOCK") continue;
+        if (!(f >> mode >> access >> pid >> where)) continue;
+        unsigned maj = 0, min = 0;
+        unsigned long long node = 0;
+        if (std::sscanf(where.c_str(), "%x:%x:%llu", &maj, &min, &node) != 3) continue;
+        if (maj == major(dev) && min == minor(dev) && node == static_cast<unsigned long long>(ino))
+            return static_cast<pid_t>(pid);
+    }
+    return 0;
+}
+
+} // namespace doctor

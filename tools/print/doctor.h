@@ -1,0 +1,73 @@
+// The doctor: what a setup will do, in plain words. Everything here is a
+// function over data (the bytes of tarvik.ini, what a probe of the device
+// found), so the findings are the same whoever calls them.
+#ifndef TARVIK_PRINT_DOCTOR_H
+#define TARVIK_PRINT_DOCTOR_H
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <termios.h>
+#include <vector>
+
+namespace doctor {
+
+enum class Level { ok, warning, error };
+
+struct Finding {
+    Level level;
+    int line; // 1-based line of tarvik.ini, 0 when the finding has none
+    std::string message;
+    std::string hint; // how to mend it; may be empty
+};
+
+// tarvik.ini as the shell found it.
+struct Ini {
+    bool opened = false;
+    std::string bytes; // the whole file, when opened
+    std::string why;   // the reason it did not open
+};
+
+// What opening the device found, without changing it.
+struct Probe {
+    enum class State {
+        missing,       // no such path
+        not_char,      // exists, but is not a character device
+        no_permission, // cannot be opened for reading and writing
+        open_failed,   // any other failure to open
+        not_terminal,  // opens, but has no terminal settings
+        opened,        // opens, settings read
+    };
+    State state = State::missing;
+    int err = 0;             // the errno of the failing step
+    std::string kind;        // for not_char: "a directory", "a regular file" ...
+    std::string group;       // the device's group, for the permission hint
+    bool locked = false;     // held by another program right now
+    pid_t holder = 0;        // its process, when it could be found
+    std::string holder_name; // that process's name
+    termios settings{};      // when opened
+};
+
+// The device path that the port entry of ini names, exactly as the library
+// builds it; nothing when the file did not open or names no port.
+std::optional<std::string> device_path(const Ini &ini);
+
+// Every finding about ini and, when it names a device, about probe.
+std::vector<Finding> examine(const Ini &ini, const Probe &probe);
+
+// The settings as stty names them: "speed 9600 baud; cs8 -parenb ...".
+std::string stty_text(const termios &t);
+
+// The process holding a whole-file lock on the inode, from the text of
+// /proc/locks; 0 when none is listed.
+pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino);
+
+// "ok", "warning", "error".
+const char *level_name(Level level);
+
+// 1 when any finding is an error, else 0.
+int exit_status(const std::vector<Finding> &findings);
+
+} // namespace doctor
+
+#endif
