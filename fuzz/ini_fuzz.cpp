@@ -1,7 +1,7 @@
 // The tarvik.ini scans on arbitrary bytes: the first three are the bank code
 // sought, the rest is the file. The look-ups on a real ./tarvik.ini, which
-// read it through a buffer of their own, must find what the stream scans
-// find.
+// read it through a buffer, must find what a scan of the bytes in memory
+// finds, and both what a plain line-by-line scan finds.
 #include "fuzz_check.h"
 #include "link/link.h"
 
@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -46,6 +45,15 @@ void file_lookups(const std::string &file, const char *code, Lookup &port, char 
     close(back);
 }
 
+// The first line holding needle, found the plain way: every line is read and
+// tested. The look-ups pass over lines faster, and must agree with this.
+bool plain_find(const std::string &file, const char *needle, char (&line)[kIniLine]) {
+    IniReader in(file.data(), file.size());
+    while (in.next_line(line))
+        if (std::strstr(line, needle) != nullptr) return true;
+    return false;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -58,22 +66,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char file_path[kPortPath], file_layout[kLayout];
     file_lookups(file, code, file_port, file_path, file_layout);
 
-    std::istringstream port_in(file);
+    IniReader port_in(file.data(), file.size());
     char path[kPortPath];
     bool found = ini_port(port_in, path);
     FUZZ_CHECK(file_port == (found ? Lookup::found : Lookup::none));
     FUZZ_CHECK(!found || std::strcmp(file_path, path) == 0);
+    char line[kIniLine];
+    FUZZ_CHECK(found == plain_find(file, kPortKey, line));
     if (found) {
+        char plain[kPortPath];
+        port_path(line, plain);
+        FUZZ_CHECK(std::strcmp(plain, path) == 0);
         // "/dev/" and a name of at most 93 characters with no separator in it.
         FUZZ_CHECK(std::strncmp(path, "/dev/", 5) == 0);
         FUZZ_CHECK(std::strlen(path) <= 5 + 93);
         FUZZ_CHECK(std::strcspn(path, "\r\n \t,;") == std::strlen(path));
     }
 
-    std::istringstream layout_in(file);
+    IniReader layout_in(file.data(), file.size());
     char layout[kLayout];
     ini_layout(layout_in, code, layout);
     FUZZ_CHECK(std::strlen(layout) <= 20);
     FUZZ_CHECK(std::strcmp(file_layout, layout) == 0);
+    if (plain_find(file, code, line)) {
+        char plain[kLayout];
+        layout_of(line, plain);
+        FUZZ_CHECK(std::strcmp(plain, layout) == 0);
+    }
     return 0;
 }

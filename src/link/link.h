@@ -4,7 +4,6 @@
 #define TARVIK_LINK_H
 
 #include <cstddef>
-#include <istream>
 
 // A tarvik.ini line: 99 characters and the zero.
 constexpr int kIniLine = 100;
@@ -18,15 +17,41 @@ constexpr std::size_t kIniBuffer = 64 * 1024;
 // The key of the port entry.
 constexpr const char *kPortKey = "Porta=";
 
-// Reads the next line of in as every scan sees it: at most its first 99
-// characters are kept, the rest of a longer line is skipped, and the line
-// end (LF, with a CR before it, or a CR at the end of the input) is not
-// part of it. Returns false at the end of input.
-bool ini_next_line(std::istream &in, char (&line)[kIniLine]);
+// Reads the lines of a tarvik.ini as every scan sees them: at most the first
+// 99 characters of a line are kept, the rest of a longer line is skipped, and
+// the line end (LF, with a CR before it, or a CR at the end of the input) is
+// not part of the line. The bytes come from a descriptor, read through the
+// library-wide look-up buffer (so one reader of a descriptor at a time), or
+// from memory, as the tools and tests hand them over.
+class IniReader {
+  public:
+    // Reads fd to its end; fd stays open.
+    explicit IniReader(int fd);
+    // Reads size bytes at data, which must outlive the reader.
+    IniReader(const char *data, std::size_t size);
+    IniReader(const IniReader &) = delete;
+    IniReader &operator=(const IniReader &) = delete;
 
-// Reads lines from in until one contains needle. Returns true with that
-// line in line, false at the end of input.
-bool ini_find(std::istream &in, const char *needle, char (&line)[kIniLine]);
+    // The next line, zero-terminated. Returns false at the end of input.
+    bool next_line(char (&line)[kIniLine]);
+    // Reads lines until one contains needle. Returns true with that line in
+    // line, false at the end of input.
+    bool find(const char *needle, char (&line)[kIniLine]);
+    // How many bytes of input the lines read so far took, line ends included.
+    std::size_t consumed() const {
+        return base_ + pos_;
+    }
+
+  private:
+    bool fill();
+    void skip_line();
+    const char *find_lf(std::size_t within) const;
+    static const char *last_lf(const char *from, const char *to);
+
+    int fd_;
+    const char *buf_;
+    std::size_t base_ = 0, pos_ = 0, end_;
+};
 
 // The device path of a port entry line: "/dev/" followed by the name that
 // runs from position 6 to the first CR, LF, space, tab, ',' or ';'.
@@ -36,13 +61,13 @@ void port_path(const char *line, char (&path)[kPortPath]);
 // empty for a line of four characters or fewer.
 void layout_of(const char *line, char (&layout)[kLayout]);
 
-// The port entry of a tarvik.ini read from in: the device path, or false
-// when no line holds "Porta=".
-bool ini_port(std::istream &in, char (&path)[kPortPath]);
+// The port entry of a tarvik.ini: the device path, or false when no line
+// holds "Porta=".
+bool ini_port(IniReader &in, char (&path)[kPortPath]);
 
-// The layout of the bank with the three-character code, read from in, or the
-// default "05,15,08,06,06,05,05".
-void ini_layout(std::istream &in, const char *code, char (&layout)[kLayout]);
+// The layout of the bank with the three-character code, or the default
+// "05,15,08,06,06,05,05".
+void ini_layout(IniReader &in, const char *code, char (&layout)[kLayout]);
 
 // Prints "erro abertura tarvik.ini" and exits the process with status 1,
 // after putting back a port that this process holds.

@@ -14,10 +14,10 @@ namespace {
 // The lines of tarvik.ini as the library reads them: its own reader, so a
 // long line, a CR or a missing last line end count exactly as in a look-up.
 std::vector<std::string> lines_of(const std::string &bytes) {
-    std::istringstream in(bytes);
+    IniReader in(bytes.data(), bytes.size());
     std::vector<std::string> lines;
     char line[kIniLine];
-    while (ini_next_line(in, line))
+    while (in.next_line(line))
         lines.emplace_back(line);
     return lines;
 }
@@ -31,7 +31,7 @@ std::string path_from(const std::string &line) {
 
 // The layout that a look-up of code in the whole file gives.
 std::string layout_for(const std::string &bytes, const std::string &code) {
-    std::istringstream in(bytes);
+    IniReader in(bytes.data(), bytes.size());
     char layout[kLayout];
     ini_layout(in, code.c_str(), layout);
     return layout;

@@ -16,7 +16,6 @@
 #include <getopt.h>
 #include <iconv.h>
 #include <poll.h>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <termios.h>
@@ -118,16 +117,15 @@ bool write_file(const std::string &path, const std::string &data, bool create) {
 // tarvik.ini with its port entry naming port: the line the library takes as
 // the port entry is replaced, keeping its line end, or one is put on top.
 std::string with_port(const std::string &ini, const std::string &port) {
-    std::istringstream in(ini);
+    IniReader in(ini.data(), ini.size());
     char line[kIniLine];
-    if (!ini_find(in, "Porta=", line)) {
+    if (!in.find(kPortKey, line)) {
         std::size_t lf = ini.find('\n');
         bool crlf = lf != std::string::npos && lf > 0 && ini[lf - 1] == '\r';
         return "Porta=" + port + (crlf ? "\r\n" : "\n") + ini;
     }
     // The entry is the line that ends just before where the scan stopped.
-    std::streamoff pos = in.tellg();
-    std::size_t after = pos < 0 ? ini.size() : static_cast<std::size_t>(pos);
+    std::size_t after = in.consumed();
     std::size_t end = after > 0 && ini[after - 1] == '\n' ? after - 1 : after;
     std::size_t start = end == 0 ? 0 : ini.rfind('\n', end - 1);
     start = start == std::string::npos || end == 0 ? 0 : start + 1;
