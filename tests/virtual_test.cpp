@@ -199,4 +199,20 @@ TEST(VirtualPrinter, RewritesOnlyThePortEntryAndPutsTarvikIniBack) {
     }
 }
 
+// A tarvik.ini that is a link to nothing: the printer neither writes through
+// it nor removes the link it did not make.
+TEST(VirtualPrinter, LeavesADanglingLinkAsItWas) {
+    th::WorkDir dir;
+    std::string link = dir.path() + "/tarvik.ini", target = dir.path() + "/elsewhere.ini";
+    ASSERT_EQ(0, symlink("elsewhere.ini", link.c_str()));
+    Virtual v({"--dir", dir.path()});
+    if (!v.line().empty()) v.signal(SIGTERM);
+    v.wait();
+    char to[64] = {};
+    EXPECT_EQ(13, readlink(link.c_str(), to, sizeof to - 1));
+    EXPECT_EQ(-1, access(target.c_str(), F_OK));
+    unlink(target.c_str());
+    unlink(link.c_str());
+}
+
 } // namespace
