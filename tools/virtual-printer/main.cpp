@@ -102,8 +102,9 @@ bool read_file(const std::string &path, std::string &data) {
     return true;
 }
 
-bool write_file(const std::string &path, const std::string &data, bool create) {
-    int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+// flags: 0 for a file that must be there, O_CREAT, or O_CREAT | O_EXCL.
+bool write_file(const std::string &path, const std::string &data, int flags) {
+    int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | flags, 0644);
     if (fd < 0) return false;
     std::size_t done = 0;
     while (done < data.size()) {
@@ -295,7 +296,7 @@ void write_svg(const Options &opt, const Charset &cs, const Session &session) {
     if (opt.svg.empty()) return;
     std::string picture =
         virt::render_svg(session.all(), [&](const std::string &s) { return cs(s); });
-    if (!write_file(opt.svg, picture, true))
+    if (!write_file(opt.svg, picture, O_CREAT))
         std::fprintf(stderr, "tarvik-virtual: cannot write %s\n", opt.svg.c_str());
 }
 
@@ -359,7 +360,10 @@ int live(const Options &opt, const Charset &cs) {
     std::string ini_path = opt.dir + "/tarvik.ini";
     std::string before;
     bool existed = read_file(ini_path, before);
-    if (!write_file(ini_path, with_port(existed ? before : "", port), !existed))
+    // A file it makes is a new one, never one behind a link to nothing: the
+    // restore would remove the link and leave that file behind.
+    if (!write_file(ini_path, with_port(existed ? before : "", port),
+                    existed ? 0 : O_CREAT | O_EXCL))
         fail("cannot write " + ini_path);
 
     Output out(opt, cs);
@@ -390,7 +394,7 @@ int live(const Options &opt, const Charset &cs) {
 
     // Put tarvik.ini back as it was.
     if (existed)
-        write_file(ini_path, before, false);
+        write_file(ini_path, before, 0);
     else
         unlink(ini_path.c_str());
     if (capture != nullptr) std::fclose(capture);
