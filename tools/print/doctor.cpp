@@ -270,6 +270,14 @@ std::optional<std::string> device_path(const Ini &ini) {
 
 std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
     std::vector<Finding> out;
+    if (!ini.kind.empty()) {
+        out.push_back({Level::error, 0,
+                       "tarvik.ini is " + ini.kind +
+                           ", not a file: every command reads it as one, and may wait on it "
+                           "or read it for ever.",
+                       "Make tarvik.ini a regular file with a port entry such as Porta=ttyS0."});
+        return out;
+    }
     if (!ini.opened) {
         out.push_back({Level::error, 0,
                        "tarvik.ini does not open here (" + ini.why +

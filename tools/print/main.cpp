@@ -19,6 +19,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -143,6 +144,17 @@ int back_side_command(int argc, char **argv) {
 
 doctor::Ini read_ini() {
     doctor::Ini ini;
+    // A named pipe would wait for a writer, and a device may never end: only
+    // a file (or a directory, which reads as empty) is read.
+    struct stat st {};
+    if (stat("tarvik.ini", &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        ini.kind = S_ISFIFO(st.st_mode)   ? "a named pipe"
+                   : S_ISCHR(st.st_mode)  ? "a character device"
+                   : S_ISBLK(st.st_mode)  ? "a block device"
+                   : S_ISSOCK(st.st_mode) ? "a socket"
+                                          : "not a file";
+        return ini;
+    }
     std::ifstream in("tarvik.ini", std::ios::binary);
     if (!in.is_open()) {
         ini.why = std::strerror(errno);
