@@ -139,15 +139,16 @@ std::string with_port(const std::string &ini, const std::string &port) {
 // The session's output: one line per command, text or JSON.
 class Output {
   public:
-    Output(const Options &o, const Charset &cs) : opt_(o), cs_(cs) {}
+    // open: the signal mask under which the ending signals come in, or null
+    // when none is handled.
+    Output(const Options &o, const Charset &cs, const sigset_t *open = nullptr)
+        : opt_(o), cs_(cs), open_(open) {}
 
     void ready(const std::string &device, const std::string &port, const std::string &ini) {
         if (opt_.json) {
             line(nlohmann::ordered_json{{"type", "ready"}, {"device", device}, {"port", port}});
         } else {
-            std::printf("printer on %s (Porta=%s in %s)\n", device.c_str(), port.c_str(),
-                        ini.c_str());
-            std::fflush(stdout);
+            put("printer on " + device + " (Porta=" + port + " in " + ini + ")\n");
         }
     }
 
@@ -155,19 +156,41 @@ class Output {
         if (opt_.json)
             line(to_json(e));
         else
-            std::printf("%s\n", to_text(e).c_str());
-        std::fflush(stdout);
+            put(to_text(e) + "\n");
     }
 
   private:
+    // Writes to standard output. A reader that stops reading must not keep
+    // the session from ending: the ending signals may break a write that
+    // waits, and once one has come, output that cannot go at once is dropped.
+    void put(const std::string &s) {
+        if (cut_) return;
+        pollfd p{1, POLLOUT, 0};
+        if (stop_signal != 0 && (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0)) {
+            cut_ = true;
+            return;
+        }
+        sigset_t held;
+        if (open_ != nullptr) sigprocmask(SIG_SETMASK, open_, &held);
+        for (std::size_t done = 0; done < s.size();) {
+            ssize_t n = write(1, s.data() + done, s.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (n == 0 || errno != EINTR || stop_signal != 0) {
+                cut_ = true;
+                break;
+            }
+        }
+        if (open_ != nullptr) sigprocmask(SIG_SETMASK, &held, nullptr);
+    }
+
     std::string text(const std::string &bytes) const {
         return cs_(bytes);
     }
 
     void line(const nlohmann::ordered_json &j) {
         std::string s = j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-        std::printf("%s\n", s.c_str());
-        std::fflush(stdout);
+        put(s + "\n");
     }
 
     nlohmann::ordered_json to_json(const virt::Event &e) const {
@@ -260,6 +283,8 @@ class Output {
 
     const Options &opt_;
     const Charset &cs_;
+    const sigset_t *open_;
+    bool cut_ = false; // output given up
 };
 
 // Shows events and keeps them for the picture. Returns false once --count
@@ -366,7 +391,7 @@ int live(const Options &opt, const Charset &cs) {
                     existed ? 0 : O_CREAT | O_EXCL))
         fail("cannot write " + ini_path);
 
-    Output out(opt, cs);
+    Output out(opt, cs, &waiting);
     Session session(opt, out);
     virt::Decoder decoder;
     out.ready(line.device, port, ini_path);
