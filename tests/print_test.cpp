@@ -410,6 +410,27 @@ TEST(Forms, WrongArgumentsNeverReachThePort) {
     }
 }
 
+// The one-line error names what is wrong: the option as given, an empty
+// code page, a text that the code page turns into a zero byte (which would
+// cut it short). The library is never called.
+TEST(Forms, WrongArgumentsAreNamed) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-xy", "lf", "1"}, "tarvik-print: unknown option \"-x\""},
+        {{"--charset=", "lf", "1"}, "tarvik-print: unknown character set \"\""},
+        {{"--charset", "UTF-16LE", "text", "0", "N", "AB"},
+         "tarvik-print: \"AB\": UTF-16LE gives a zero byte, which would end the text; nothing "
+         "was printed"},
+    };
+    th::WorkDir dir;
+    for (const auto &[args, error] : cases) {
+        SCOPED_TRACE(error);
+        Outcome r = tarvik_print(args);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(error, r.err.substr(0, r.err.find('\n')));
+    }
+}
+
 TEST(Forms, HelpShowsEveryFormWithAnExample) {
     Outcome r = tarvik_print({"--help"});
     EXPECT_EQ(0, r.status);
