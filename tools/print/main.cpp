@@ -70,7 +70,10 @@ struct Texts {
             return true;
         }
         std::string why;
-        if (charset::convert(charset, arg, out, why)) return true;
+        // The library takes the text up to its first zero byte.
+        if (charset::convert(charset, arg, out, why) && out.find('\0') == std::string::npos)
+            return true;
+        if (why.empty()) why = charset + " gives a zero byte, which would end the text";
         error = "\"" + std::string(arg) + "\": " + why + "; nothing was printed";
         return false;
     }
@@ -209,6 +212,7 @@ int main(int argc, char **argv) {
     while ((c = getopt_long(argc, argv, "+:h", options, nullptr)) != -1) {
         switch (c) {
         case 'c':
+            if (*optarg == '\0') return wrong("unknown character set \"\"");
             texts.charset = optarg;
             break;
         case 'j':
@@ -220,7 +224,12 @@ int main(int argc, char **argv) {
         case ':':
             return wrong("\"" + std::string(argv[optind - 1]) + "\" needs a value");
         default:
-            return wrong("unknown option \"" + std::string(argv[optind - 1]) + "\"");
+            // An unknown letter, perhaps inside a cluster such as -xy, or a
+            // whole unknown long option.
+            return wrong("unknown option \"" +
+                         (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                      : std::string(argv[optind - 1])) +
+                         "\"");
         }
     }
     if (optind >= argc) return wrong("no command");
