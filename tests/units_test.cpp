@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fcntl.h>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -77,6 +80,64 @@ TEST(BankEntry, LayoutIsTwentyCharactersFromPosition4) {
     EXPECT_EQ("01,02", layout_of("237 01,02\r\n", "237"));
     EXPECT_EQ("01,02", layout_of("237 01,02\r", "237"));
     EXPECT_EQ("01,02\r", layout_of("237 01,02\r\r\n", "237"));
+}
+
+// The look-ups on ./tarvik.ini read the file through a buffer of their own:
+// they must see the lines that the stream scans see, wherever a line falls
+// against that buffer's edges.
+TEST(IniFile, LookupsSeeTheLinesTheStreamScansSee) {
+    char tmpl[] = "/tmp/tarvik-units-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    std::string dir = tmpl, file = dir + "/tarvik.ini";
+    int back = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(0, chdir(tmpl));
+
+    const std::string l99(99, 'x');
+    const std::string tails[] = {
+        "Porta=ttyS0\n237 01,02\n",
+        "Porta=ttyS0\r\n237 01,02\r\n",
+        "Porta=ttyS0\r237 01,02\r",
+        l99 + "\nPorta=ttyS0\n" + l99 + "237 01\n237 03\r",
+        l99 + "Porta=ttyS0\nPorta=ttyS1\n" + l99 + "\r\n237 01",
+        l99.substr(1) + "\rPorta=ttyS0\r\r\n" + l99 + l99 + "\n237 04\r\r",
+        std::string("ab\0Porta=ttyS0\nPorta=tt\0S0\n237\0 x\n237 05", 40),
+        "Porta=" + l99 + l99 + "\n" + l99.substr(5) + "237 \n",
+        "\n\r\n\r" + l99.substr(3) + "237\n",
+        std::string(96, 'k') + "S0\rkkkk\n237 08\n",
+        // Lines longer than the buffer, with and without a needle past 99.
+        std::string(kIniBuffer + 5000, 'y') + "\nPorta=ttyS0\n237 06\n",
+        l99 + "Porta=x 237 7" + std::string(kIniBuffer + 5000, 'y') + "\r\nPorta=ttyS0\n237 07",
+    };
+    // Lines before the tail bring each of its bytes onto a buffer edge.
+    for (std::size_t lead = kIniBuffer - 260; lead <= kIniBuffer + 4; ++lead) {
+        std::string head;
+        while (head.size() + 40 < lead)
+            head += std::string(39, 'h') + "\n";
+        head += std::string(lead - head.size() - 1, 'h') + "\n";
+        int fd = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_EQ(static_cast<ssize_t>(lead), write(fd, head.data(), lead));
+        for (const std::string &tail : tails) {
+            std::string ini = head + tail;
+            ASSERT_EQ(static_cast<ssize_t>(tail.size()),
+                      pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(lead)));
+            ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(ini.size())));
+            SCOPED_TRACE("lead " + std::to_string(lead) + ", tail " + tail.substr(0, 20));
+
+            char path[kPortPath] = "";
+            Lookup found = port_lookup(path);
+            EXPECT_EQ(port_of(ini), found == Lookup::found ? std::string(path) : "<none>");
+            for (const char *code : {"237", "S0\r", "hhh", "999"}) {
+                char layout[kLayout];
+                ASSERT_EQ(Lookup::found, layout_lookup(code, layout));
+                EXPECT_EQ(layout_of(ini, code), layout) << code;
+            }
+        }
+        close(fd);
+    }
+    unlink(file.c_str());
+    ASSERT_EQ(0, fchdir(back));
+    close(back);
+    rmdir(dir.c_str());
 }
 
 TEST(LineFeeds, CountIsCappedAndAZeroByteFollows) {

@@ -3,8 +3,9 @@
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
 # its fuzzer runtime, the GoogleTest sources, QEMU with Python for the serial
 # driver stage, nlohmann-json for the programs, the packaging tools (scdoc for
-# the manual pages, dpkg-dev, lintian, fakeroot) and the network tools
-# (ser2net, socat). Does nothing when all is there.
+# the manual pages, dpkg-dev, lintian, fakeroot), the network tools (ser2net,
+# socat), and for the benchmark and the endurance tests Google Benchmark,
+# pyserial and valgrind. Does nothing when all is there.
 set -euo pipefail
 
 missing=()
@@ -22,6 +23,9 @@ for tool in scdoc:scdoc dpkg-shlibdeps:dpkg-dev lintian:lintian fakeroot:fakeroo
   ser2net:ser2net socat:socat gzip:gzip man:man-db ss:iproute2; do
   PATH=$PATH:/usr/sbin:/sbin command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
 done
+[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+/usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3 python3-serial)
+command -v valgrind >/dev/null || missing+=(valgrind)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"

@@ -4,12 +4,14 @@
 
 #include "text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <limits>
+#include <unistd.h>
 
 namespace {
 
@@ -19,15 +21,127 @@ const char kDefaultLayout[] = "05,15,08,06,06,05,05";
 // still name ttyS0.
 const char kNameEnd[] = "\r\n \t,;";
 
-// Opens ./tarvik.ini. A file that is there but cannot be opened now, for
-// want of descriptors or memory, is a transient failure, not a missing file.
-Lookup open_ini(std::ifstream &in) {
-    errno = 0;
-    in.open(kIniName);
-    if (in.is_open()) return Lookup::found;
-    return errno == EMFILE || errno == ENFILE || errno == ENOMEM ? Lookup::transient
-                                                                 : Lookup::missing;
-}
+// Where tarvik.ini is read. Library-wide, like the command buffer, as one
+// call runs at a time; large, so that a long file takes few reads.
+char ini_buffer[kIniBuffer];
+
+// ./tarvik.ini read through that buffer with plain system calls: a command
+// pays for an open, the reads and a close, and no stream set-up. Its lines
+// are the lines of ini_next_line, byte for byte.
+class IniFile {
+  public:
+    // Opens the file. A file that is there but cannot be opened now, for want
+    // of descriptors or memory, is a transient failure, not a missing file.
+    Lookup open() {
+        fd_ = ::open(kIniName, O_RDONLY | O_CLOEXEC);
+        if (fd_ >= 0) return Lookup::found;
+        return errno == EMFILE || errno == ENFILE || errno == ENOMEM ? Lookup::transient
+                                                                     : Lookup::missing;
+    }
+    ~IniFile() {
+        if (fd_ >= 0) close(fd_);
+    }
+
+    // As ini_next_line: at most the first 99 characters of the line, the
+    // rest of a longer line skipped, the line end (LF, with a CR before it,
+    // or a CR at the end of the file) left out. False at the end.
+    bool next_line(char (&line)[kIniLine]) {
+        const std::size_t keep = kIniLine - 1;
+        // Enough in hand to tell where the line ends: its LF, or the LF
+        // just after 99 characters, or the end of the file.
+        while (end_ - pos_ <= keep && !find_lf(end_ - pos_) && fill()) {
+        }
+        std::size_t avail = end_ - pos_;
+        if (avail == 0) return false;
+        const char *start = buf_ + pos_;
+        const char *lf = find_lf(std::min(avail, keep + 1));
+        std::size_t len =
+            lf != nullptr ? static_cast<std::size_t>(lf - start) : std::min(avail, keep);
+        std::memcpy(line, start, len);
+        line[len] = '\0';
+        if (lf == nullptr && avail > keep) {
+            // 99 characters and no line end yet: drop the rest of the line.
+            pos_ += len;
+            skip_line();
+            return true;
+        }
+        pos_ += lf != nullptr ? len + 1 : len;
+        std::size_t n = std::strlen(line);
+        if (n > 0 && line[n - 1] == '\r') line[n - 1] = '\0';
+        return true;
+    }
+
+    // The first line holding needle, as ini_find. Lines end only at an LF,
+    // so a line before the needle's first place in the buffer cannot hold
+    // it: those are passed over whole, and only the line where the needle
+    // shows is read and tested as a line.
+    bool find(const char *needle, char (&line)[kIniLine]) {
+        const std::size_t n = std::strlen(needle);
+        for (;;) {
+            if (pos_ == end_ && !fill()) return false;
+            const char *from = buf_ + pos_;
+            const char *hit = static_cast<const char *>(memmem(from, end_ - pos_, needle, n));
+            if (hit == nullptr) {
+                // Pass the whole lines; keep the last, unfinished one, which
+                // the needle may run past the end of.
+                if (const char *lf = last_lf(from, buf_ + end_)) {
+                    pos_ = static_cast<std::size_t>(lf - buf_) + 1;
+                } else if (pos_ == 0 && end_ == sizeof buf_) {
+                    // One line fills the buffer: its first 99 characters,
+                    // all that counts, do not hold the needle.
+                    skip_line();
+                    continue;
+                }
+                if (!fill()) return false;
+                continue;
+            }
+            if (const char *lf = last_lf(from, hit)) pos_ = static_cast<std::size_t>(lf - buf_) + 1;
+            if (!next_line(line)) return false;
+            if (std::strstr(line, needle) != nullptr) return true;
+        }
+    }
+
+  private:
+    // The last LF in [from, to), or null.
+    static const char *last_lf(const char *from, const char *to) {
+        return static_cast<const char *>(memrchr(from, '\n', static_cast<std::size_t>(to - from)));
+    }
+
+    const char *find_lf(std::size_t within) const {
+        return static_cast<const char *>(std::memchr(buf_ + pos_, '\n', within));
+    }
+
+    // Moves what is left to the front and reads more after it. False at the
+    // end of the file or on a read error, which ends the file too.
+    bool fill() {
+        std::memmove(buf_, buf_ + pos_, end_ - pos_);
+        end_ -= pos_;
+        pos_ = 0;
+        for (;;) {
+            ssize_t got = read(fd_, buf_ + end_, sizeof buf_ - end_);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            end_ += static_cast<std::size_t>(got);
+            return true;
+        }
+    }
+
+    // Skips to just past the next LF, or to the end of the file.
+    void skip_line() {
+        for (;;) {
+            if (const char *lf = find_lf(end_ - pos_)) {
+                pos_ = static_cast<std::size_t>(lf - buf_) + 1;
+                return;
+            }
+            pos_ = end_;
+            if (!fill()) return;
+        }
+    }
+
+    int fd_ = -1;
+    char (&buf_)[sizeof ini_buffer] = ini_buffer;
+    std::size_t pos_ = 0, end_ = 0;
+};
 
 } // namespace
 
@@ -91,16 +205,23 @@ void ini_layout(std::istream &in, const char *code, char (&layout)[kLayout]) {
 }
 
 Lookup port_lookup(char (&path)[kPortPath]) {
-    std::ifstream in;
-    Lookup opened = open_ini(in);
+    IniFile ini;
+    Lookup opened = ini.open();
     if (opened != Lookup::found) return opened;
-    return ini_port(in, path) ? Lookup::found : Lookup::none;
+    char line[kIniLine];
+    if (!ini.find(kPortKey, line)) return Lookup::none;
+    port_path(line, path);
+    return Lookup::found;
 }
 
 Lookup layout_lookup(const char *code, char (&layout)[kLayout]) {
-    std::ifstream in;
-    Lookup opened = open_ini(in);
+    IniFile ini;
+    Lookup opened = ini.open();
     if (opened != Lookup::found) return opened;
-    ini_layout(in, code, layout);
+    char line[kIniLine];
+    if (ini.find(code, line))
+        layout_of(line, layout);
+    else
+        copy_cut(layout, kDefaultLayout, kLayout - 1);
     return Lookup::found;
 }

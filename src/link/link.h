@@ -12,6 +12,8 @@ constexpr int kIniLine = 100;
 constexpr int kPortPath = 5 + kIniLine;
 // At most 20 layout characters, and the zero.
 constexpr int kLayout = 21;
+// The buffer through which the look-ups read ./tarvik.ini.
+constexpr std::size_t kIniBuffer = 64 * 1024;
 
 // The key of the port entry.
 constexpr const char *kPortKey = "Porta=";

@@ -33,13 +33,20 @@ bool tsave_valid = false;
 struct Hold {
     int fd = -1;
     pid_t pid = 0;
-    dev_t dev = 0;
-    ino_t ino = 0;
 };
 Hold hold;
 
 bool held_here() {
     return hold.fd >= 0 && hold.pid == getpid();
+}
+
+// Whether two descriptors reach the same device. Asked only on a second
+// open while the port is held, so that a plain command makes no extra call.
+bool same_file(int a, int b) {
+    struct stat sa {
+    }, sb{};
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 // Closes fd without disturbing errno, which the caller's report shows.
@@ -105,9 +112,7 @@ int serial_open() {
     fd = above_stdio(fd);
     if (fd < 0) return -1;
 
-    struct stat st {};
-    fstat(fd, &st);
-    if (held_here() && st.st_dev == hold.dev && st.st_ino == hold.ino) {
+    if (held_here() && same_file(fd, hold.fd)) {
         // This process holds the port already: the line is set, its own
         // settings are saved, and the lock is ours.
         return fd;
@@ -133,18 +138,19 @@ int serial_open() {
         release(fd);
         return -3;
     }
-    hold = Hold{fd, getpid(), st.st_dev, st.st_ino};
+    hold = Hold{fd, getpid()};
     return fd;
 }
 
 int serial_close(int fd) {
-    if (held_here() && fd != hold.fd) {
+    const bool here = held_here(); // one getpid for the whole close
+    if (here && fd != hold.fd) {
         // A nested open: its bytes go out, and the line stays the outer
         // holder's to restore.
         tcdrain(fd);
         return close(fd);
     }
-    if (fd == hold.fd && hold.fd >= 0 && !held_here()) {
+    if (fd == hold.fd && hold.fd >= 0 && !here) {
         // A forked child closing its copy of the parent's port: the lock and
         // the line are the parent's.
         return close(fd);
