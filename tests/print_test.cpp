@@ -76,7 +76,9 @@ std::string replace_all(std::string text, const std::string &from, const std::st
 
 // ---- The doctor -------------------------------------------------------------
 
-enum class Scene { plain, no_ini, locked, unprivileged, odd_settings };
+// ini_fifo, ini_zero: tarvik.ini is a named pipe that nobody writes, or a
+// link to /dev/zero; the doctor must neither wait nor read it for ever.
+enum class Scene { plain, no_ini, locked, unprivileged, odd_settings, ini_fifo, ini_zero };
 
 struct DoctorCase {
     const char *name;
@@ -111,6 +113,8 @@ const DoctorCase kDoctorCases[] = {
      "speed 1200 baud; cs8 -parenb -parodd cstopb -crtscts -clocal cread hupcl; -ignbrk brkint "
      "-inpck -istrip icrnl ixon -ixoff; opost onlcr; isig icanon echo; min = 1; time = 5",
      0},
+    {"ini a named pipe", Scene::ini_fifo, "", "error", 0, "tarvik.ini is a named pipe", 1},
+    {"ini a device", Scene::ini_zero, "", "error", 0, "tarvik.ini is a character device", 1},
     {"layout not seven numbers", Scene::plain, "Porta=%P\n237 05,15,8\n", "error", 2,
      "Bank 237: the layout \"05,15,8\" is not seven two-digit numbers", 1},
     {"bank listed twice", Scene::plain,
@@ -142,11 +146,22 @@ TEST(Doctor, EachFinding) {
                                "%I", std::to_string(getpid()));
         };
         std::string ini = fill(c.ini);
-        if (c.scene != Scene::no_ini) dir.write_ini(ini);
+        std::string ini_path = dir.path() + "/tarvik.ini";
+        bool odd_ini = c.scene == Scene::ini_fifo || c.scene == Scene::ini_zero;
+        if (c.scene == Scene::ini_fifo) {
+            ASSERT_EQ(0, mkfifo(ini_path.c_str(), 0644));
+        }
+        if (c.scene == Scene::ini_zero) {
+            ASSERT_EQ(0, symlink("/dev/zero", ini_path.c_str()));
+        }
+        if (c.scene != Scene::no_ini && !odd_ini) dir.write_ini(ini);
         if (c.scene == Scene::locked) {
             ASSERT_EQ(0, flock(pty.slave(), LOCK_EX | LOCK_NB));
         }
         std::function<void()> drop;
+        // A doctor that waits or reads on is stopped soon: /dev/zero fills
+        // the memory fast.
+        if (odd_ini) drop = [] { alarm(3); };
         if (c.scene == Scene::unprivileged) {
             // The file stays readable for the unprivileged user; the
             // terminal stays its owner's (root's) alone.
@@ -186,6 +201,7 @@ TEST(Doctor, EachFinding) {
         }
         if (c.scene == Scene::locked) flock(pty.slave(), LOCK_UN);
         th::expect_same_settings(pty.settings(), before);
+        if (odd_ini) continue;
         std::ifstream after(dir.path() + "/tarvik.ini", std::ios::binary);
         std::string kept((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>());
         EXPECT_EQ(c.scene == Scene::no_ini ? "" : ini, kept);
@@ -391,6 +407,27 @@ TEST(Forms, WrongArgumentsNeverReachThePort) {
         EXPECT_EQ("", r.out);
         EXPECT_EQ(0u, r.err.rfind("tarvik-print: ", 0)) << r.err;
         EXPECT_NE(std::string::npos, r.err.find("\nUsage: tarvik-print")) << r.err;
+    }
+}
+
+// The one-line error names what is wrong: the option as given, an empty
+// code page, a text that the code page turns into a zero byte (which would
+// cut it short). The library is never called.
+TEST(Forms, WrongArgumentsAreNamed) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-xy", "lf", "1"}, "tarvik-print: unknown option \"-x\""},
+        {{"--charset=", "lf", "1"}, "tarvik-print: unknown character set \"\""},
+        {{"--charset", "UTF-16LE", "text", "0", "N", "AB"},
+         "tarvik-print: \"AB\": UTF-16LE gives a zero byte, which would end the text; nothing "
+         "was printed"},
+    };
+    th::WorkDir dir;
+    for (const auto &[args, error] : cases) {
+        SCOPED_TRACE(error);
+        Outcome r = tarvik_print(args);
+        EXPECT_EQ(1, r.status);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(error, r.err.substr(0, r.err.find('\n')));
     }
 }
 

@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -81,6 +82,14 @@ class Virtual {
     }
     void signal(int sig) {
         kill(pid_, sig);
+    }
+    // Whether the program ends within ms milliseconds, its output unread.
+    bool ends_within(int ms) {
+        int pid_fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+        pollfd p{pid_fd, POLLIN, 0};
+        bool ended = poll(&p, 1, ms) == 1;
+        close(pid_fd);
+        return ended;
     }
     // The exit status, or -1 if it did not exit.
     int wait() {
@@ -197,6 +206,48 @@ TEST(VirtualPrinter, RewritesOnlyThePortEntryAndPutsTarvikIniBack) {
         EXPECT_EQ(c.exists, read_file(path, after));
         EXPECT_EQ(c.before, after);
     }
+}
+
+// A reader that has stopped reading does not keep the printer from ending on
+// a signal and putting tarvik.ini back.
+TEST(VirtualPrinter, EndsOnASignalWhileItsReaderIsStuck) {
+    th::WorkDir dir;
+    dir.write_ini("x=1\n");
+    Virtual v({"--dir", dir.path()});
+    std::string port = port_of(v.line());
+    ASSERT_FALSE(port.empty());
+    int fd = open(("/dev/" + port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    // Line feeds until the printer takes no more for a while: it is held
+    // up writing its output.
+    std::string feeds;
+    for (int i = 0; i < 256; ++i)
+        feeds.append("\n\0", 2);
+    for (pollfd p{fd, POLLOUT, 0}; poll(&p, 1, 2000) == 1;)
+        if (write(fd, feeds.data(), feeds.size()) < 0 && errno != EAGAIN) break;
+    v.signal(SIGTERM);
+    ASSERT_TRUE(v.ends_within(10000));
+    EXPECT_EQ(0, v.wait());
+    std::string after;
+    EXPECT_TRUE(read_file(dir.path() + "/tarvik.ini", after));
+    EXPECT_EQ("x=1\n", after);
+    close(fd);
+}
+
+// A tarvik.ini that is a link to nothing: the printer neither writes through
+// it nor removes the link it did not make.
+TEST(VirtualPrinter, LeavesADanglingLinkAsItWas) {
+    th::WorkDir dir;
+    std::string link = dir.path() + "/tarvik.ini", target = dir.path() + "/elsewhere.ini";
+    ASSERT_EQ(0, symlink("elsewhere.ini", link.c_str()));
+    Virtual v({"--dir", dir.path()});
+    if (!v.line().empty()) v.signal(SIGTERM);
+    v.wait();
+    char to[64] = {};
+    EXPECT_EQ(13, readlink(link.c_str(), to, sizeof to - 1));
+    EXPECT_EQ(-1, access(target.c_str(), F_OK));
+    unlink(target.c_str());
+    unlink(link.c_str());
 }
 
 } // namespace

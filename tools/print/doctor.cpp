@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <set>
 #include <sstream>
 #include <sys/sysmacros.h>
 
@@ -165,16 +166,13 @@ void port_findings(const std::vector<std::string> &lines, const Probe &probe,
 
 void bank_findings(const std::string &bytes, const std::vector<std::string> &lines,
                    std::vector<Finding> &out) {
-    std::vector<std::string> listed;
+    std::set<std::string> listed; // a set: a long file must not take quadratic time
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (!is_bank_line(lines[i])) continue;
         std::string code = lines[i].substr(0, 3);
         int number = static_cast<int>(i) + 1;
         int winner = first_with(lines, code.c_str()) + 1;
-        bool again = false;
-        for (const std::string &c : listed)
-            again = again || c == code;
-        listed.push_back(code);
+        bool again = !listed.insert(code).second;
         if (again) {
             out.push_back({Level::warning, number,
                            "Bank " + code +
@@ -270,6 +268,14 @@ std::optional<std::string> device_path(const Ini &ini) {
 
 std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
     std::vector<Finding> out;
+    if (!ini.kind.empty()) {
+        out.push_back({Level::error, 0,
+                       "tarvik.ini is " + ini.kind +
+                           ", not a file: every command reads it as one, and may wait on it "
+                           "or read it for ever.",
+                       "Make tarvik.ini a regular file with a port entry such as Porta=ttyS0."});
+        return out;
+    }
     if (!ini.opened) {
         out.push_back({Level::error, 0,
                        "tarvik.ini does not open here (" + ini.why +

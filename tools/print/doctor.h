@@ -26,6 +26,7 @@ struct Ini {
     bool opened = false;
     std::string bytes; // the whole file, when opened
     std::string why;   // the reason it did not open
+    std::string kind;  // not read, being neither a file nor a directory: "a named pipe" ...
 };
 
 // What opening the device found, without changing it.

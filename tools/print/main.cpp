@@ -19,6 +19,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -69,7 +70,10 @@ struct Texts {
             return true;
         }
         std::string why;
-        if (charset::convert(charset, arg, out, why)) return true;
+        // The library takes the text up to its first zero byte.
+        if (charset::convert(charset, arg, out, why) && out.find('\0') == std::string::npos)
+            return true;
+        if (why.empty()) why = charset + " gives a zero byte, which would end the text";
         error = "\"" + std::string(arg) + "\": " + why + "; nothing was printed";
         return false;
     }
@@ -143,6 +147,17 @@ int back_side_command(int argc, char **argv) {
 
 doctor::Ini read_ini() {
     doctor::Ini ini;
+    // A named pipe would wait for a writer, and a device may never end: only
+    // a file (or a directory, which reads as empty) is read.
+    struct stat st {};
+    if (stat("tarvik.ini", &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        ini.kind = S_ISFIFO(st.st_mode)   ? "a named pipe"
+                   : S_ISCHR(st.st_mode)  ? "a character device"
+                   : S_ISBLK(st.st_mode)  ? "a block device"
+                   : S_ISSOCK(st.st_mode) ? "a socket"
+                                          : "not a file";
+        return ini;
+    }
     std::ifstream in("tarvik.ini", std::ios::binary);
     if (!in.is_open()) {
         ini.why = std::strerror(errno);
@@ -197,6 +212,7 @@ int main(int argc, char **argv) {
     while ((c = getopt_long(argc, argv, "+:h", options, nullptr)) != -1) {
         switch (c) {
         case 'c':
+            if (*optarg == '\0') return wrong("unknown character set \"\"");
             texts.charset = optarg;
             break;
         case 'j':
@@ -208,7 +224,12 @@ int main(int argc, char **argv) {
         case ':':
             return wrong("\"" + std::string(argv[optind - 1]) + "\" needs a value");
         default:
-            return wrong("unknown option \"" + std::string(argv[optind - 1]) + "\"");
+            // An unknown letter, perhaps inside a cluster such as -xy, or a
+            // whole unknown long option.
+            return wrong("unknown option \"" +
+                         (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                      : std::string(argv[optind - 1])) +
+                         "\"");
         }
     }
     if (optind >= argc) return wrong("no command");

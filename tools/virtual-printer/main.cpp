@@ -101,8 +101,9 @@ bool read_file(const std::string &path, std::string &data) {
     return true;
 }
 
-bool write_file(const std::string &path, const std::string &data, bool create) {
-    int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+// flags: 0 for a file that must be there, O_CREAT, or O_CREAT | O_EXCL.
+bool write_file(const std::string &path, const std::string &data, int flags) {
+    int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | flags, 0644);
     if (fd < 0) return false;
     std::size_t done = 0;
     while (done < data.size()) {
@@ -136,15 +137,16 @@ std::string with_port(const std::string &ini, const std::string &port) {
 // The session's output: one line per command, text or JSON.
 class Output {
   public:
-    Output(const Options &o, const Charset &cs) : opt_(o), cs_(cs) {}
+    // open: the signal mask under which the ending signals come in, or null
+    // when none is handled.
+    Output(const Options &o, const Charset &cs, const sigset_t *open = nullptr)
+        : opt_(o), cs_(cs), open_(open) {}
 
     void ready(const std::string &device, const std::string &port, const std::string &ini) {
         if (opt_.json) {
             line(nlohmann::ordered_json{{"type", "ready"}, {"device", device}, {"port", port}});
         } else {
-            std::printf("printer on %s (Porta=%s in %s)\n", device.c_str(), port.c_str(),
-                        ini.c_str());
-            std::fflush(stdout);
+            put("printer on " + device + " (Porta=" + port + " in " + ini + ")\n");
         }
     }
 
@@ -152,19 +154,41 @@ class Output {
         if (opt_.json)
             line(to_json(e));
         else
-            std::printf("%s\n", to_text(e).c_str());
-        std::fflush(stdout);
+            put(to_text(e) + "\n");
     }
 
   private:
+    // Writes to standard output. A reader that stops reading must not keep
+    // the session from ending: the ending signals may break a write that
+    // waits, and once one has come, output that cannot go at once is dropped.
+    void put(const std::string &s) {
+        if (cut_) return;
+        pollfd p{1, POLLOUT, 0};
+        if (stop_signal != 0 && (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0)) {
+            cut_ = true;
+            return;
+        }
+        sigset_t held;
+        if (open_ != nullptr) sigprocmask(SIG_SETMASK, open_, &held);
+        for (std::size_t done = 0; done < s.size();) {
+            ssize_t n = write(1, s.data() + done, s.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (n == 0 || errno != EINTR || stop_signal != 0) {
+                cut_ = true;
+                break;
+            }
+        }
+        if (open_ != nullptr) sigprocmask(SIG_SETMASK, &held, nullptr);
+    }
+
     std::string text(const std::string &bytes) const {
         return cs_(bytes);
     }
 
     void line(const nlohmann::ordered_json &j) {
         std::string s = j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-        std::printf("%s\n", s.c_str());
-        std::fflush(stdout);
+        put(s + "\n");
     }
 
     nlohmann::ordered_json to_json(const virt::Event &e) const {
@@ -257,6 +281,8 @@ class Output {
 
     const Options &opt_;
     const Charset &cs_;
+    const sigset_t *open_;
+    bool cut_ = false; // output given up
 };
 
 // Shows events and keeps them for the picture. Returns false once --count
@@ -293,7 +319,7 @@ void write_svg(const Options &opt, const Charset &cs, const Session &session) {
     if (opt.svg.empty()) return;
     std::string picture =
         virt::render_svg(session.all(), [&](const std::string &s) { return cs(s); });
-    if (!write_file(opt.svg, picture, true))
+    if (!write_file(opt.svg, picture, O_CREAT))
         std::fprintf(stderr, "tarvik-virtual: cannot write %s\n", opt.svg.c_str());
 }
 
@@ -357,10 +383,13 @@ int live(const Options &opt, const Charset &cs) {
     std::string ini_path = opt.dir + "/tarvik.ini";
     std::string before;
     bool existed = read_file(ini_path, before);
-    if (!write_file(ini_path, with_port(existed ? before : "", port), !existed))
+    // A file it makes is a new one, never one behind a link to nothing: the
+    // restore would remove the link and leave that file behind.
+    if (!write_file(ini_path, with_port(existed ? before : "", port),
+                    existed ? 0 : O_CREAT | O_EXCL))
         fail("cannot write " + ini_path);
 
-    Output out(opt, cs);
+    Output out(opt, cs, &waiting);
     Session session(opt, out);
     virt::Decoder decoder;
     out.ready(line.device, port, ini_path);
@@ -388,7 +417,7 @@ int live(const Options &opt, const Charset &cs) {
 
     // Put tarvik.ini back as it was.
     if (existed)
-        write_file(ini_path, before, false);
+        write_file(ini_path, before, 0);
     else
         unlink(ini_path.c_str());
     if (capture != nullptr) std::fclose(capture);

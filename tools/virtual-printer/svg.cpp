@@ -173,6 +173,13 @@ std::string visible(const std::string &utf8) {
             if ((static_cast<unsigned char>(utf8[i + k]) & 0xc0) != 0x80) len = 1;
         unsigned code = c;
         if (len == 2 && c == 0xc2) code = static_cast<unsigned char>(utf8[i + 1]);
+        // U+FFFE and U+FFFF are no characters, and XML cannot hold them.
+        if (len == 3 && c == 0xef && static_cast<unsigned char>(utf8[i + 1]) == 0xbf &&
+            (static_cast<unsigned char>(utf8[i + 2]) & 0xfe) == 0xbe) {
+            out += static_cast<unsigned char>(utf8[i + 2]) == 0xbe ? "\\uFFFE" : "\\uFFFF";
+            i += len;
+            continue;
+        }
         if (code < 0x20 || (code >= 0x7f && code < 0xa0) || (len == 1 && c >= 0x80))
             escape(code); // a control, or a byte that is no character
         else
