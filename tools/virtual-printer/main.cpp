@@ -285,8 +285,9 @@ class Output {
     bool cut_ = false; // output given up
 };
 
-// Shows events and keeps them for the picture. Returns false once --count
-// commands have been shown; a check's summary follows its last field.
+// Shows events, and keeps them for the picture when one is asked for, so that
+// a long session without --svg runs in constant memory. Returns false once
+// --count commands have been shown; a check's summary follows its last field.
 class Session {
   public:
     Session(const Options &o, Output &out) : opt_(o), out_(out) {}
@@ -296,7 +297,7 @@ class Session {
             bool summary = e.kind == virt::Kind::check;
             if (!summary && done()) return false;
             out_.event(e);
-            all_.push_back(e);
+            if (!opt_.svg.empty()) all_.push_back(e);
             if (!summary) ++shown_;
         }
         return !done();
