@@ -3,14 +3,7 @@
 file(REMOVE_RECURSE ${WORK})
 set(prefix ${WORK}/prefix)
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    string(REPLACE ";" " " shown "${ARGN}")
-    message(FATAL_ERROR "${shown}\nfailed (${rc}):\n${out}\n${err}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run.cmake)
 
 run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
 file(GLOB_RECURSE libs LIST_DIRECTORIES false RELATIVE ${prefix} ${prefix}/*libtarvik.so*)

@@ -253,54 +253,6 @@ TEST(Forms, CodePagesByteForByte) {
 }
 
 #ifdef TARVIK_VIRTUAL
-// The virtual printer, started in a directory, where it names itself in
-// tarvik.ini; it ends after count commands.
-class VirtualPrinter {
-  public:
-    VirtualPrinter(const std::string &dir, int count) {
-        int p[2];
-        if (pipe(p) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(p[1], 1);
-            close(p[0]);
-            close(p[1]);
-            std::string n = std::to_string(count);
-            execl(TARVIK_VIRTUAL, TARVIK_VIRTUAL, "--json", "--count", n.c_str(), "--dir",
-                  dir.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(p[1]);
-        out_ = p[0];
-    }
-    ~VirtualPrinter() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(out_);
-    }
-    // The next line it prints, or "" when it ends or is silent for 10 s.
-    std::string next() {
-        std::size_t end;
-        while ((end = buffer_.find('\n')) == std::string::npos) {
-            pollfd p{out_, POLLIN, 0};
-            char buf[4096];
-            ssize_t n = poll(&p, 1, 10000) == 1 ? read(out_, buf, sizeof buf) : 0;
-            if (n <= 0) return "";
-            buffer_.append(buf, static_cast<std::size_t>(n));
-        }
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return line;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string buffer_;
-};
-
 // Every form through the virtual printer, from its own tarvik.ini: what the
 // printer makes of the bytes, command by command.
 TEST(Forms, EveryFormOnTheVirtualPrinter) {
@@ -334,18 +286,20 @@ TEST(Forms, EveryFormOnTheVirtualPrinter) {
         R"({"type":"check","fields":["PAGUE","JOSE","150304","000000123456","SAO PAULO","-","REAL","REAIS","000S05150806060505"],"date":"15/03/04","amount":"000000123456","layout":"05150806060505"})",
         R"({"type":"front_text","pitch":"0","double":false,"width":40,"text":"SÃO PAULO"})",
     };
-    VirtualPrinter printer(dir.path(), 16); // the check's summary is not a command
-    ASSERT_EQ("ready", nlohmann::json::parse(printer.next())["type"]);
+    // The printer names itself in the directory's tarvik.ini, and ends after
+    // 16 commands: the check's summary is not one.
+    th::Program printer({TARVIK_VIRTUAL, "--json", "--count", "16", "--dir", dir.path()});
+    ASSERT_EQ("ready", nlohmann::json::parse(printer.line())["type"]);
     for (const std::vector<std::string> &args : forms) {
         Outcome r = tarvik_print(args);
         EXPECT_EQ(0, r.status) << args[0] << ": " << r.out << r.err;
     }
     for (const char *event : events) {
-        std::string got = printer.next();
+        std::string got = printer.line();
         ASSERT_FALSE(got.empty()) << "missing: " << event;
         EXPECT_EQ(nlohmann::json::parse(event), nlohmann::json::parse(got));
     }
-    EXPECT_EQ("", printer.next()); // and nothing more
+    EXPECT_EQ("", printer.line()); // and nothing more
 }
 #endif
 

@@ -3,14 +3,7 @@
 # targets: the consumer keeps its standard and gets no warning flags.
 file(REMOVE_RECURSE ${WORK})
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    string(REPLACE ";" " " shown "${ARGN}")
-    message(FATAL_ERROR "${shown}\nfailed (${rc}):\n${out}\n${err}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run.cmake)
 
 run(${CMAKE_COMMAND} -S ${SOURCE}/subproject -B ${WORK} -DTARVIK_SOURCE=${TARVIK_SOURCE}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${FLAGS}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)

@@ -28,83 +28,6 @@ bool read_file(const std::string &path, std::string &data) {
     return true;
 }
 
-// tarvik-virtual in a child process, its standard output on a pipe.
-class Virtual {
-  public:
-    explicit Virtual(std::vector<std::string> args) {
-        args.insert(args.begin(), TARVIK_VIRTUAL);
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], 1);
-            std::vector<char *> argv;
-            for (std::string &a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out_ = fds[0];
-    }
-    ~Virtual() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(out_);
-    }
-
-    // The next line of output, without its end; empty at the end of output
-    // or when none comes within ten seconds.
-    std::string line() {
-        for (;;) {
-            std::size_t lf = buffer_.find('\n');
-            if (lf != std::string::npos) {
-                std::string l = buffer_.substr(0, lf);
-                buffer_.erase(0, lf + 1);
-                return l;
-            }
-            pollfd p{out_, POLLIN, 0};
-            char buf[4096];
-            ssize_t n = poll(&p, 1, 10000) > 0 ? read(out_, buf, sizeof buf) : 0;
-            if (n <= 0) return "";
-            buffer_.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    // The rest of the output, line by line, once the program has ended.
-    std::vector<std::string> rest() {
-        std::vector<std::string> lines;
-        for (std::string l = line(); !l.empty(); l = line())
-            lines.push_back(l);
-        return lines;
-    }
-    void signal(int sig) {
-        kill(pid_, sig);
-    }
-    // Whether the program ends within ms milliseconds, its output unread.
-    bool ends_within(int ms) {
-        int pid_fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-        pollfd p{pid_fd, POLLIN, 0};
-        bool ended = poll(&p, 1, ms) == 1;
-        close(pid_fd);
-        return ended;
-    }
-    // The exit status, or -1 if it did not exit.
-    int wait() {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string buffer_;
-};
-
 // "pts/N" from the ready line in either form.
 std::string port_of(const std::string &ready) {
     std::size_t at = ready.find("pts/");
@@ -116,7 +39,8 @@ TEST(VirtualPrinter, ReportsAnotherProcessInJsonAndStopsAfterCount) {
     const std::string ini = "; printer\r\nPorta=ttyS0\r\n237 06,14,08,06,06,05,05\r\n";
     dir.write_ini(ini);
     std::string capture = dir.path() + "/session.bin";
-    Virtual v({"--json", "--count", "15", "--dir", dir.path(), "--capture", capture});
+    th::Program v(
+        {TARVIK_VIRTUAL, "--json", "--count", "15", "--dir", dir.path(), "--capture", capture});
     std::string ready = v.line();
     std::string port = port_of(ready);
     ASSERT_FALSE(port.empty()) << ready;
@@ -162,7 +86,7 @@ TEST(VirtualPrinter, ReportsAnotherProcessInJsonAndStopsAfterCount) {
     EXPECT_EQ(ini, after);
 
     // The captured stream replays to the same commands.
-    Virtual replay({"--json", "--replay", capture});
+    th::Program replay({TARVIK_VIRTUAL, "--json", "--replay", capture});
     EXPECT_EQ(want, replay.rest());
     EXPECT_EQ(0, replay.wait());
     unlink(capture.c_str());
@@ -193,7 +117,7 @@ TEST(VirtualPrinter, RewritesOnlyThePortEntryAndPutsTarvikIniBack) {
         th::WorkDir dir;
         std::string path = dir.path() + "/tarvik.ini";
         if (c.exists) dir.write_ini(c.before);
-        Virtual v({"--dir", dir.path()});
+        th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
         std::string port = port_of(v.line());
         ASSERT_FALSE(port.empty());
         std::string during, want = c.during;
@@ -213,7 +137,7 @@ TEST(VirtualPrinter, RewritesOnlyThePortEntryAndPutsTarvikIniBack) {
 TEST(VirtualPrinter, EndsOnASignalWhileItsReaderIsStuck) {
     th::WorkDir dir;
     dir.write_ini("x=1\n");
-    Virtual v({"--dir", dir.path()});
+    th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
     std::string port = port_of(v.line());
     ASSERT_FALSE(port.empty());
     int fd = open(("/dev/" + port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -240,7 +164,7 @@ TEST(VirtualPrinter, LeavesADanglingLinkAsItWas) {
     th::WorkDir dir;
     std::string link = dir.path() + "/tarvik.ini", target = dir.path() + "/elsewhere.ini";
     ASSERT_EQ(0, symlink("elsewhere.ini", link.c_str()));
-    Virtual v({"--dir", dir.path()});
+    th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
     if (!v.line().empty()) v.signal(SIGTERM);
     v.wait();
     char to[64] = {};

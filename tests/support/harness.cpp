@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -202,6 +203,73 @@ ChildResult run_child(const std::function<int()> &fn) {
     r.exited = WIFEXITED(status);
     r.status = r.exited ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+Program::Program(std::vector<std::string> args) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(fds[1], 1);
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    out_ = fds[0];
+}
+
+Program::~Program() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    close(out_);
+}
+
+std::string Program::line() {
+    for (;;) {
+        std::size_t lf = buffer_.find('\n');
+        if (lf != std::string::npos) {
+            std::string l = buffer_.substr(0, lf);
+            buffer_.erase(0, lf + 1);
+            return l;
+        }
+        pollfd p{out_, POLLIN, 0};
+        char buf[4096];
+        ssize_t n = poll(&p, 1, 10000) > 0 ? ::read(out_, buf, sizeof buf) : 0;
+        if (n <= 0) return "";
+        buffer_.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+std::vector<std::string> Program::rest() {
+    std::vector<std::string> lines;
+    for (std::string l = line(); !l.empty(); l = line())
+        lines.push_back(l);
+    return lines;
+}
+
+void Program::signal(int sig) {
+    kill(pid_, sig);
+}
+
+bool Program::ends_within(int ms) {
+    int pid_fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    pollfd p{pid_fd, POLLIN, 0};
+    bool ended = poll(&p, 1, ms) == 1;
+    close(pid_fd);
+    return ended;
+}
+
+int Program::wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int open_descriptors() {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <sys/types.h>
 #include <termios.h>
 #include <vector>
 
@@ -92,6 +93,33 @@ struct ChildResult {
     std::string out;     // standard output
 };
 ChildResult run_child(const std::function<int()> &fn);
+
+// A program run in a child process, its standard output on a pipe; killed
+// when the object goes, if it has not ended.
+class Program {
+  public:
+    // args: the program's path, then its arguments.
+    explicit Program(std::vector<std::string> args);
+    ~Program();
+    Program(const Program &) = delete;
+    Program &operator=(const Program &) = delete;
+
+    // The next line of output, without its end; empty at the end of output
+    // or when none comes within ten seconds.
+    std::string line();
+    // The rest of the output, line by line, once the program has ended.
+    std::vector<std::string> rest();
+    void signal(int sig);
+    // Whether the program ends within ms milliseconds, its output unread.
+    bool ends_within(int ms);
+    // The exit status, or -1 if it did not exit.
+    int wait();
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+};
 
 // Open descriptors of this process.
 int open_descriptors();
