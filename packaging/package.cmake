@@ -157,6 +157,10 @@ function(tarvik_upstream_version package digits out)
 endfunction()
 tarvik_upstream_version(libc6 2 libc_version)
 tarvik_upstream_version(libstdc++6 1 gcc_version)
+# The library itself needs the C library alone (tests/package/check.sh holds
+# each package's Depends against what its files link); the tools are C++
+# programs.
+set(lib_depends "libc6 (>= ${libc_version})")
 set(runtime_depends
   "libc6 (>= ${libc_version}), libgcc-s1 (>= ${gcc_version}), libstdc++6 (>= ${gcc_version})")
 if(TARVIK_DEB_ARCH STREQUAL "amd64")
@@ -167,7 +171,7 @@ if(TARVIK_DEB_ARCH STREQUAL "amd64")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libtarvik1 (= ${deb_version})")
 else()
-  set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "${runtime_depends}")
+  set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "${lib_depends}")
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libtarvik1 (= ${deb_version}), ${runtime_depends}")
 endif()
 
