@@ -23,12 +23,17 @@ fail() {
   for f in "$work"/*.log; do [ -s "$f" ] && { echo "--- $f"; tail -n 20 "$f"; }; done >&2
   exit 1
 }
-# Reads the first line of a fifo that a background process writes, within the
-# given seconds.
-first_line() {
-  local line
-  IFS= read -r -t "$2" line <"$1" || fail "no line from $1"
-  printf '%s\n' "$line"
+# Starts tarvik-virtual in DIR as printer NAME, capturing what it receives in
+# NAME.bin; its JSON lines come on descriptor 3, and its ready line is read
+# into $ready.
+start_printer() {
+  local name=$1 dir=$2
+  mkfifo "$work/$name.out"
+  timeout 60 "$virtual" --dir "$dir" --json --count 10 --capture "$work/$name.bin" \
+    >"$work/$name.out" 2>"$work/$name.log" &
+  pids+=($!)
+  exec 3<"$work/$name.out"
+  IFS= read -r -t 30 ready <&3 || fail "tarvik-virtual did not start"
 }
 
 # One check, with a 0xFF byte in a field: raw TCP must carry it unchanged.
@@ -37,24 +42,14 @@ bank='237 06,14,08,06,06,05,05'
 
 # The bytes on a local port, for comparison.
 printf '%s\n' "$bank" >"$work/direct/tarvik.ini"
-mkfifo "$work/direct.out"
-timeout 60 "$virtual" --dir "$work/direct" --json --count 10 --capture "$work/direct.bin" \
-  >"$work/direct.out" 2>"$work/direct.log" &
-pids+=($!)
-exec 3<"$work/direct.out"
-IFS= read -r -t 30 ready <&3 || fail "tarvik-virtual did not start"
+start_printer direct "$work/direct"
 (cd "$work/direct" && "$print" check "${check_args[@]}" && "$print" lf 2) >/dev/null || fail "local commands failed"
 cat <&3 >"$work/direct.json"
 exec 3<&-
 wait "${pids[-1]}" || fail "local tarvik-virtual failed"
 
 # The printer's machine: the virtual printer and ser2net in front of it.
-mkfifo "$work/printer.out"
-timeout 60 "$virtual" --dir "$work/printer" --json --count 10 --capture "$work/remote.bin" \
-  >"$work/printer.out" 2>"$work/printer.log" &
-pids+=($!)
-exec 3<"$work/printer.out"
-IFS= read -r -t 30 ready <&3 || fail "tarvik-virtual did not start"
+start_printer remote "$work/printer"
 device=$(sed -n 's/.*"device":"\([^"]*\)".*/\1/p' <<<"$ready")
 [ -c "$device" ] || fail "no printer device in: $ready"
 
