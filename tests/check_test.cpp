@@ -15,11 +15,8 @@
 
 namespace {
 
+using th::field;
 using th::Printer;
-
-std::string field(char code, const std::string &text) {
-    return std::string("\x1b.590") + code + text + "}";
-}
 
 // A check's arguments; each test changes what it is about.
 struct Check {

@@ -14,6 +14,7 @@
 
 namespace {
 
+using th::field;
 using th::hex;
 using virt::Event;
 using virt::Kind;
@@ -188,10 +189,6 @@ TEST(Decoder, MalformedAndTruncatedStreams) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.events, decode(c.stream));
     }
-}
-
-std::string field(char code, const std::string &text) {
-    return hex("1B 2E 35 39 30") + code + text + "}";
 }
 
 TEST(Decoder, ACheckIsNineFieldsInOrderWithNothingBetween) {

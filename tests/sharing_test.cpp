@@ -20,11 +20,8 @@
 
 namespace {
 
+using th::field;
 using th::Printer;
-
-std::string field(char code, const std::string &text) {
-    return std::string("\x1b.590") + code + text + "}";
-}
 
 // Waits until pid waits for a lock (a "->" line of /proc/locks), or has
 // ended. Returns whether it was seen waiting.

@@ -18,6 +18,11 @@ inline std::string port_failure(int code, int err) {
            std::to_string(err) + " " + std::strerror(err) + "\r\n";
 }
 
+// A check field command: ESC . 5 9 0, the field code, the text, '}'.
+inline std::string field(char code, const std::string &text) {
+    return std::string("\x1b.590") + code + text + "}";
+}
+
 // The printer's line has settings of its own before every test, so that the
 // tests see what a command changes and what it restores.
 class Printer : public ::testing::Test {
