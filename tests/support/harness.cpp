@@ -205,7 +205,14 @@ ChildResult run_child(const std::function<int()> &fn) {
     return r;
 }
 
+std::vector<std::string> built_command(std::vector<std::string> args) {
+    const std::string emulator = TARVIK_EMULATOR;
+    if (!emulator.empty()) args.insert(args.begin(), emulator);
+    return args;
+}
+
 Program::Program(std::vector<std::string> args) {
+    args = built_command(std::move(args));
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
@@ -215,7 +222,7 @@ Program::Program(std::vector<std::string> args) {
         for (std::string &a : args)
             argv.push_back(&a[0]);
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(fds[1]);

@@ -94,8 +94,14 @@ struct ChildResult {
 };
 ChildResult run_child(const std::function<int()> &fn);
 
-// A program run in a child process, its standard output on a pipe; killed
-// when the object goes, if it has not ended.
+// The command that runs a program built here (args: its path, then its
+// arguments): the build's emulator, if it has one, comes in front (qemu-i386
+// for a 32-bit build where the kernel runs no 32-bit programs; see
+// TARVIK_EMULATOR in CMakeLists.txt). Start every built program through it.
+std::vector<std::string> built_command(std::vector<std::string> args);
+
+// A program built here, run through built_command in a child process, its
+// standard output on a pipe; killed when the object goes, if it has not ended.
 class Program {
   public:
     // args: the program's path, then its arguments.

@@ -101,10 +101,12 @@ def initramfs(args, path):
     add("bin/guest", args.guest)
     add("usr/lib32/libtarvik.so.1", args.lib)
     # The 32-bit runtime from the host's multilib packages, where the guest's
-    # loader looks for it.
+    # loader looks for it. The loader lists it under qemu-i386: ldd would run
+    # it natively, which a kernel without 32-bit support refuses.
     env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(args.lib))
-    ldd = subprocess.run(["ldd", args.guest], env=env, capture_output=True, text=True, check=True)
-    for line in ldd.stdout.splitlines():
+    listed = subprocess.run(["qemu-i386", "/lib/ld-linux.so.2", "--list", args.guest], env=env,
+                            capture_output=True, text=True, check=True)
+    for line in listed.stdout.splitlines():
         m = re.search(r"(/\S+) \(0x", line)
         if m and "libtarvik" not in m.group(1):
             add(m.group(1).lstrip("/"), os.path.realpath(m.group(1)))
