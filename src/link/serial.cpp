@@ -40,13 +40,13 @@ bool held_here() {
     return hold.fd >= 0 && hold.pid == getpid();
 }
 
-// Whether two descriptors reach the same device. Asked only on a second
-// open while the port is held, so that a plain command makes no extra call.
-bool same_file(int a, int b) {
-    struct stat sa {
-    }, sb{};
-    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+// Whether path names another device than the held descriptor. Asked only
+// while the port is held, so that a plain command makes no extra call.
+bool other_device(const char *path, int held) {
+    struct stat sp {
+    }, sh{};
+    return stat(path, &sp) == 0 && fstat(held, &sh) == 0 &&
+           (sp.st_dev != sh.st_dev || sp.st_ino != sh.st_ino);
 }
 
 // Closes fd without disturbing errno, which the caller's report shows.
@@ -110,6 +110,14 @@ int serial_open() {
     case Lookup::missing:
         ini_missing();
     }
+    // While this process holds a port, tsave holds that port's own settings:
+    // another device is refused, not opened, so that nothing takes their
+    // place (and no open waits for another line's carrier).
+    const bool held = held_here();
+    if (held && other_device(path, hold.fd)) {
+        errno = EBUSY;
+        return -1;
+    }
     // O_NOCTTY: a daemon that prints must not get the printer as its
     // controlling terminal, nor a hang-up from it.
     int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -117,7 +125,7 @@ int serial_open() {
     fd = above_stdio(fd);
     if (fd < 0) return -1;
 
-    if (held_here() && same_file(fd, hold.fd)) {
+    if (held) {
         // This process holds the port already: the line is set, its own
         // settings are saved, and the lock is ours.
         return fd;
