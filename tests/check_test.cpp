@@ -188,12 +188,30 @@ TEST_F(Printer, LongTextsAreCutToWhatTheirFieldsHold) {
     EXPECT_EQ(std::string(150, 'A'), c.text1); // the caller's texts are untouched
 }
 
-TEST_F(Printer, FieldTextsPassThroughByteForByte) {
+// A '}' or an ESC in a text would end its field early and make the rest of
+// it commands, such as a second amount: each goes as a space, and every
+// other byte as it is. The field code of chequecom goes as it is given.
+TEST_F(Printer, FieldTextsPassThroughButNoTextEndsItsField) {
     Check c;
     c.text1 = "\x1b}\xe7\xc3\x87\t\r\n";
+    c.text5 = "SP}\x1b.5904000099999999";
     c.text6 = "{}";
     EXPECT_EQ(1, run(c));
-    expect_sent(nine(c, "150304", "000000123456", kDefault));
+    Check sent = c;
+    sent.text1 = "  \xe7\xc3\x87\t\r\n";
+    sent.text5 = "SP  .5904000099999999";
+    sent.text6 = "{ ";
+    expect_sent(nine(sent, "150304", "000000123456", kDefault));
+
+    int fd = serial_open();
+    ASSERT_GE(fd, 0);
+    char text[] = "a}b\x1b";
+    run([&] {
+        chequecom(fd, '}', text);
+        return 0;
+    });
+    serial_close(fd);
+    expect_sent({field('}', "a b ")});
 }
 
 TEST_F(Printer, NullTextsAreEmpty) {

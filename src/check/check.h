@@ -35,8 +35,8 @@ void bank_code(const char *bank, char (&code)[4]);
 void layout_field(const char *layout, char (&field)[25]);
 
 // Assembles the field command ESC . 5 9 0 code text } in out (at least 100
-// bytes), with at most kFieldText characters of text, and a zero after it.
-// Returns the count to send, the zero excluded.
+// bytes), with at most kFieldText characters of text, each '}' and ESC of it
+// a space, and a zero after it. Returns the count to send, the zero excluded.
 std::size_t build_field(char *out, char code, const char *text);
 
 #endif

@@ -122,7 +122,10 @@ std::size_t build_field(char *out, char code, const char *text) {
     std::size_t len = strnlen(text, kFieldText);
     std::memcpy(out, "\x1b.590", 5);
     out[5] = code;
-    std::memcpy(out + 6, text, len);
+    // A '}' or an ESC would end the field early, and the printer would read
+    // the rest of the text as commands: each goes as a space.
+    for (std::size_t i = 0; i < len; ++i)
+        out[6 + i] = text[i] == '}' || text[i] == '\x1b' ? ' ' : text[i];
     out[6 + len] = '}';
     out[7 + len] = '\0';
     return 7 + len;
