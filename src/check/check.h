@@ -27,8 +27,8 @@ DateRead normalize_date(const char *date, char (&ddmmyy)[7]);
 // more than twelve keep the last twelve.
 void amount_digits(const char *amount, char (&digits)[13]);
 
-// The bank code: at most the first five characters of bank, fitted to three,
-// right-justified and zero-filled.
+// The bank code: bank up to its first '-', of that at most the first five
+// characters, fitted to three, right-justified and zero-filled.
 void bank_code(const char *bank, char (&code)[4]);
 
 // Field 9: "000S" followed by the layout without its commas.

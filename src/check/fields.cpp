@@ -4,6 +4,7 @@
 #include "tarvik.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -103,8 +104,9 @@ void amount_digits(const char *amount, char (&digits)[13]) {
 }
 
 void bank_code(const char *bank, char (&code)[4]) {
+    // A check digit written after a dash ("341-7") is no part of the code.
     char first[6];
-    copy_cut(first, bank, 5);
+    copy_cut(first, bank, std::min<std::size_t>(5, std::strcspn(bank, "-")));
     completastr(first, '0', 3, 1);
     std::memcpy(code, first, 4);
 }
