@@ -99,6 +99,7 @@ TEST_F(Printer, InvalidDatesAreReportedAndNothingIsSent) {
         Check c;
         c.date = d[0];
         EXPECT_EQ(0, run(c));
+        EXPECT_EQ(EINVAL, error);
         EXPECT_EQ(d[1], out);
         expect_sent({});
     }
@@ -112,20 +113,35 @@ TEST_F(Printer, InvalidDatesAreReportedAndNothingIsSent) {
     expect_sent({});
 }
 
-TEST_F(Printer, AmountKeepsItsLastTwelveDigits) {
+// An amount that the twelve digits cannot hold, or a negative one, is
+// refused (ERANGE) with nothing sent, not printed as another amount.
+TEST_F(Printer, AmountIsItsDigitsOrIsRefused) {
     const char *amounts[][2] = {
-        {"1.234,56", "000000123456"},      {"99,90", "000000009990"},
-        {"R$ mil", "000000000000"},        {"", "000000000000"},
-        {"1234567890123", "234567890123"}, {"12a34b56c78d90e12f34", "345678901234"},
+        {"1.234,56", "000000123456"},
+        {"99,90", "000000009990"},
+        {"R$ mil", "000000000000"},
+        {"", "000000000000"},
         {"\xb2\xb3 5", "000000000005"}, // 8-bit bytes are no digits
         {"999999999999", "999999999999"},
+        {"0001234567890,12", "123456789012"}, // leading zeros do not count
+        {"1234567890123", nullptr},
+        {"1.000.000.000.000,00", nullptr},
+        {"12a34b56c78d90e12f34", nullptr},
+        {"-5,00", nullptr},
+        {"5,00-", nullptr},
+        {"-", nullptr},
     };
     for (auto &a : amounts) {
         SCOPED_TRACE(a[0]);
         Check c;
         c.amount = a[0];
-        EXPECT_EQ(1, run(c));
-        expect_sent(nine(c, "150304", a[1], kDefault));
+        EXPECT_EQ(a[1] != nullptr ? 1 : 0, run(c));
+        expect_sent(a[1] != nullptr ? nine(c, "150304", a[1], kDefault)
+                                    : std::vector<std::string>{});
+        EXPECT_EQ("", out);
+        if (a[1] == nullptr) {
+            EXPECT_EQ(ERANGE, error);
+        }
     }
 }
 

@@ -48,6 +48,12 @@ int tarvcheque(char *text1, char *text2, char *date, char *amount, char *text5, 
         errno = EINVAL;
         return 0;
     }
+    char field4[13];
+    if (!amount_digits(or_empty(amount), field4)) {
+        serial_close(fd);
+        errno = ERANGE;
+        return 0;
+    }
 
     char code[4];
     bank_code(or_empty(bank), code);
@@ -70,8 +76,6 @@ int tarvcheque(char *text1, char *text2, char *date, char *amount, char *text5, 
     char field9[25];
     layout_field(layout, field9);
 
-    char field4[13];
-    amount_digits(or_empty(amount), field4);
     char field5[kCutText + 1];
     char field6[kCutText + 1];
     copy_cut(field5, or_empty(text5), kCutText);

@@ -23,9 +23,10 @@ struct DateRead {
 // be six digits naming a real day, else the date is invalid (no count shown).
 DateRead normalize_date(const char *date, char (&ddmmyy)[7]);
 
-// The decimal digits of amount, right-justified in twelve and zero-filled;
-// more than twelve keep the last twelve.
-void amount_digits(const char *amount, char (&digits)[13]);
+// The decimal digits of amount, right-justified in twelve and zero-filled.
+// False, with digits empty, for an amount that holds a '-' or more than
+// twelve digits after its leading zeros.
+bool amount_digits(const char *amount, char (&digits)[13]);
 
 // The bank code: bank up to its first '-', of that at most the first five
 // characters, fitted to three, right-justified and zero-filled.

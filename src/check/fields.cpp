@@ -88,19 +88,22 @@ DateRead normalize_date(const char *date, char (&ddmmyy)[7]) {
     return {true, false, n};
 }
 
-void amount_digits(const char *amount, char (&digits)[13]) {
-    // Only the last twelve digits are kept, however many there are.
+bool amount_digits(const char *amount, char (&digits)[13]) {
+    // Leading zeros carry no value. Past them, twelve digits are all that
+    // the field holds, and a check is never negative: anything else would
+    // print another amount than the one given.
     int n = 0;
     for (std::size_t i = 0; amount[i] != '\0'; ++i) {
-        if (posicao(amount[i], kDigits) >= 10) continue;
-        if (n == kAmountWidth) {
-            std::memmove(digits, digits + 1, kAmountWidth - 1);
-            --n;
+        if (amount[i] == '-' || (n == kAmountWidth && posicao(amount[i], kDigits) < 10)) {
+            digits[0] = '\0';
+            return false;
         }
+        if (posicao(amount[i], kDigits) >= 10 || (n == 0 && amount[i] == '0')) continue;
         digits[n++] = amount[i];
     }
     digits[n] = '\0';
     completastr(digits, '0', kAmountWidth, 1);
+    return true;
 }
 
 void bank_code(const char *bank, char (&code)[4]) {
