@@ -331,10 +331,10 @@ TEST_F(Printer, BackSideModeCommands) {
 // errno telling why.
 TEST_F(Printer, CommandGivesZeroWhenItsBlocksDoNotAllGo) {
     char t[] = "T", date[] = "15/03/2004", amount[] = "1,00", bank[] = "237";
-    const std::vector<std::string> fields = {
-        th::field('1', "T"),    th::field('2', "T"),     th::field('3', "150304"),
-        th::field('4', "000000000100"), th::field('5', "T"), th::field('6', "T"),
-        th::field('7', "REAL"), th::field('8', "REAIS"), th::field('9', "000S05150806060505")};
+    std::vector<std::string> fields;
+    for (const char *text :
+         {"T", "T", "150304", "000000000100", "T", "T", "REAL", "REAIS", "000S05150806060505"})
+        fields.push_back(th::field(static_cast<char>('1' + fields.size()), text));
     struct Case {
         th::WriteFault fault;
         int err;

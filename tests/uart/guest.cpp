@@ -77,8 +77,7 @@ template <class F> void step(const char *name, F command) {
     int rc = command();
     int err = errno;
     long long t1 = now_us();
-    std::printf("@done %s rc=%d errno=%d us=%lld %s\n", name, rc, err, t1 - t0,
-                settings().c_str());
+    std::printf("@done %s rc=%d errno=%d us=%lld %s\n", name, rc, err, t1 - t0, settings().c_str());
     std::fflush(stdout);
 }
 
@@ -143,8 +142,9 @@ std::string field(int code, const char *text) {
 }
 
 // A timed command, then its floor.
-template <class F> void timed(const char *name, F command, const std::vector<std::string> &blocks,
-                              bool layout = false) {
+template <class F>
+void timed(const char *name, F command, const std::vector<std::string> &blocks,
+           bool layout = false) {
     step(name, command);
     step((std::string(name) + "/floor").c_str(), [&] { return bare(blocks, layout); });
 }
@@ -170,17 +170,19 @@ int main() {
     timed("tarvabreverso", [] { return tarvabreverso(); },
           {std::string("\x1b.5915}\0", 8), std::string("\n\0", 2)});
     timed("tarvfechaverso", [] { return tarvfechaverso(); }, {std::string("\x1b.5916}\0", 8)});
+    // Octal escapes: ESC is \033, and 0x14 and 0x0E are \024 and \016.
     timed("tarvtxt", [&] { return tarvtxt('0', 'N', s(front)); },
-          {std::string("\x1b" "d0\x14") + front + "\n"});
+          {std::string("\033d0\024") + front + "\n"});
     timed("tarvaut", [&] { return tarvaut('1', 'S', 'V', s(auth)); },
-          {std::string("\x1bV\x1b" "d1\x0e") + auth + "\n"});
+          {std::string("\033V\033d1\016") + auth + "\n"});
     timed("tarvversotxt", [&] { return tarvversotxt('0', 'N', s(back)); },
-          {std::string("\x1b" "d0\r\0", 5), std::string("\x14  ") + back + "\n"});
-    timed("tarvcheque", [] { return check("PAGUE POR ESTE CHEQUE"); },
-          {field(1, "PAGUE POR ESTE CHEQUE"), field(2, "FULANO DE TAL"), field(3, "150304"),
-           field(4, "000000123456"), field(5, "SAO PAULO"), field(6, ""), field(7, "REAL"),
-           field(8, "REAIS"), field(9, "000S05150806060505")},
-          true);
+          {std::string("\033d0\r\0", 5), std::string("\024  ") + back + "\n"});
+    timed(
+        "tarvcheque", [] { return check("PAGUE POR ESTE CHEQUE"); },
+        {field(1, "PAGUE POR ESTE CHEQUE"), field(2, "FULANO DE TAL"), field(3, "150304"),
+         field(4, "000000123456"), field(5, "SAO PAULO"), field(6, ""), field(7, "REAL"),
+         field(8, "REAIS"), field(9, "000S05150806060505")},
+        true);
 
     // The host holds CTS off for a while after this step starts.
     step("hold", [] { return tarvtxt('0', 'N', s("ESPERA CTS")); });
