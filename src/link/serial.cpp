@@ -40,13 +40,18 @@ bool held_here() {
     return hold.fd >= 0 && hold.pid == getpid();
 }
 
-// Whether path names another device than the held descriptor. Asked only
-// while the port is held, so that a plain command makes no extra call.
-bool other_device(const char *path, int held) {
-    struct stat sp {
-    }, sh{};
-    return stat(path, &sp) == 0 && fstat(held, &sh) == 0 &&
-           (sp.st_dev != sh.st_dev || sp.st_ino != sh.st_ino);
+// Whether this process holds a device through serial_open, in held. The
+// descriptor is asked only when there is a hold, so that a plain command
+// makes no extra call; one that no longer is a device (closed behind the
+// library's back) holds nothing.
+bool held_device(struct stat &held) {
+    return held_here() && fstat(hold.fd, &held) == 0 && S_ISCHR(held.st_mode);
+}
+
+// Whether path names another file than held.
+bool other_device(const char *path, const struct stat &held) {
+    struct stat st {};
+    return stat(path, &st) == 0 && (st.st_dev != held.st_dev || st.st_ino != held.st_ino);
 }
 
 // Closes fd without disturbing errno, which the caller's report shows.
@@ -113,8 +118,9 @@ int serial_open() {
     // While this process holds a port, tsave holds that port's own settings:
     // another device is refused, not opened, so that nothing takes their
     // place (and no open waits for another line's carrier).
-    const bool held = held_here();
-    if (held && other_device(path, hold.fd)) {
+    struct stat device {};
+    const bool held = held_device(device);
+    if (held && other_device(path, device)) {
         errno = EBUSY;
         return -1;
     }
