@@ -98,11 +98,11 @@ Lookup layout_lookup(const char *code, char (&layout)[kLayout]);
 bool link_send(int fd, const char *data, std::size_t n);
 
 // Ends a command on fd from serial_open. When sent, waits as serial_close
-// does for the printer to take every byte; when not, or when that wait fails
-// (a signal, EINTR), what is still queued is dropped and the line restored
-// at once. A nested descriptor drops its output the same way and leaves the
+// does for the printer to take every byte; when not, or when a signal cuts
+// that wait short, what is still queued is dropped and the line restored at
+// once. A nested descriptor drops its output the same way and leaves the
 // line to the holder. Returns whether every byte left the port; if not,
-// errno tells why: the send's errno, or the wait's.
+// errno tells why: the send's errno, or EINTR for the wait.
 bool link_close(int fd, bool sent);
 
 #endif
