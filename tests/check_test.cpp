@@ -114,34 +114,31 @@ TEST_F(Printer, InvalidDatesAreReportedAndNothingIsSent) {
 }
 
 // An amount that the twelve digits cannot hold, or a negative one, is
-// refused (ERANGE) with nothing sent, not printed as another amount.
+// refused (ERANGE; an empty field below) with nothing sent, not printed as
+// another amount. 8-bit bytes are no digits, and leading zeros do not count.
 TEST_F(Printer, AmountIsItsDigitsOrIsRefused) {
-    const char *amounts[][2] = {
+    const std::string amounts[][2] = {
         {"1.234,56", "000000123456"},
         {"99,90", "000000009990"},
         {"R$ mil", "000000000000"},
         {"", "000000000000"},
-        {"\xb2\xb3 5", "000000000005"}, // 8-bit bytes are no digits
+        {"\xb2\xb3 5", "000000000005"},
         {"999999999999", "999999999999"},
-        {"0001234567890,12", "123456789012"}, // leading zeros do not count
-        {"1234567890123", nullptr},
-        {"1.000.000.000.000,00", nullptr},
-        {"12a34b56c78d90e12f34", nullptr},
-        {"-5,00", nullptr},
-        {"5,00-", nullptr},
-        {"-", nullptr},
+        {"0001234567890,12", "123456789012"},
+        {"1234567890123", ""},
+        {"1.000.000.000.000,00", ""},
+        {"12a34b56c78d90e12f34", ""},
+        {"-5,00", ""},
+        {"5,00-", ""},
     };
     for (auto &a : amounts) {
         SCOPED_TRACE(a[0]);
         Check c;
         c.amount = a[0];
-        EXPECT_EQ(a[1] != nullptr ? 1 : 0, run(c));
-        expect_sent(a[1] != nullptr ? nine(c, "150304", a[1], kDefault)
-                                    : std::vector<std::string>{});
+        EXPECT_EQ(a[1].empty() ? 0 : 1, run(c));
+        expect_sent(a[1].empty() ? std::vector<std::string>{} : nine(c, "150304", a[1], kDefault));
         EXPECT_EQ("", out);
-        if (a[1] == nullptr) {
-            EXPECT_EQ(ERANGE, error);
-        }
+        EXPECT_EQ(a[1].empty() ? ERANGE : error, error);
     }
 }
 
@@ -208,7 +205,7 @@ TEST_F(Printer, LongTextsAreCutToWhatTheirFieldsHold) {
 
 // A '}' or an ESC in a text would end its field early and make the rest of
 // it commands, such as a second amount: each goes as a space, and every
-// other byte as it is. The field code of chequecom goes as it is given.
+// other byte as it is. (chequecom's text: in the decoder's round trip.)
 TEST_F(Printer, FieldTextsPassThroughButNoTextEndsItsField) {
     Check c;
     c.text1 = "\x1b}\xe7\xc3\x87\t\r\n";
@@ -220,16 +217,6 @@ TEST_F(Printer, FieldTextsPassThroughButNoTextEndsItsField) {
     sent.text5 = "SP  .5904000099999999";
     sent.text6 = "{ ";
     expect_sent(nine(sent, "150304", "000000123456", kDefault));
-
-    int fd = serial_open();
-    ASSERT_GE(fd, 0);
-    char text[] = "a}b\x1b";
-    run([&] {
-        chequecom(fd, '}', text);
-        return 0;
-    });
-    serial_close(fd);
-    expect_sent({field('}', "a b ")});
 }
 
 TEST_F(Printer, NullTextsAreEmpty) {

@@ -134,10 +134,10 @@ TEST_F(RoundTrip, CheckFieldsAndTheCheck) {
                   "field 5 FULANO", "field 6 SAO PAULO", "field 7 REAL", "field 8 REAIS",
                   "field 9 000S06140806060505", "check 08/12/26 R$ 1.234,56 06140806060505"}),
               sent([&] { return tarvcheque(t1, t2, date, amount, t5, t6, bank); }));
-    // A field alone, with every code and a text holding ESC, which goes as a
-    // space, and 8-bit bytes.
+    // A field alone, with every code and a text holding ESC and '}', which
+    // go as spaces, and 8-bit bytes.
     for (char code = '1'; code <= '9'; ++code) {
-        char text[] = "\x1b\x80 x \xff";
+        char text[] = "\x1b\x80 x}\xff";
         EXPECT_EQ(std::vector<std::string>{std::string("field ") + code + "  \x80 x \xff"},
                   sent([&] {
                       int fd = serial_open();
