@@ -146,9 +146,12 @@ std::vector<std::string> blocks(const std::vector<Write> &log);
 enum class WriteFault {
     none,
     takes_nothing, // writes return 0, and from the 101st on fail with EIO
-    chop,          // every other write fails with EINTR, the others take one byte
+    chop,          // every write takes one byte
+    eio,           // writes fail with EIO, as on a line whose far end has gone
+    eintr,         // writes fail with EINTR, as when a signal comes first
 };
-void set_write_fault(WriteFault fault);
+// Plays fault on the writes to terminals that come after the next pass.
+void set_write_fault(WriteFault fault, int pass = 0);
 
 // While on, tcsetattr with TCSAFLUSH fails with EINTR and changes nothing, as
 // when a signal interrupts the wait for the printer to take the output.
