@@ -2,6 +2,7 @@ import contextlib
 import errno
 import os
 import re
+import shutil
 import subprocess
 import sys
 from datetime import date
@@ -86,7 +87,6 @@ def test_bad_arguments_are_refused_before_the_port(call, error):
 @pytest.mark.parametrize("ini, call, error, attrs, out", [
     (None, lambda p: check(p, date="31/02/2025"), tarvik.DateError, {}, "data invalida"),
     ("Porta=nothing-here\n", lambda p: p.line_feed(), tarvik.PortError, {"code": -1, "errno": errno.ENOENT}, ""),
-    ("341 05,15,08,06,06,05,05\n", lambda p: p.line_feed(), tarvik.PortError, {"code": -1, "errno": errno.ENOENT}, ""),
     ("Porta=null\n", lambda p: p.line_feed(), tarvik.PortError, {"code": -2, "errno": errno.ENOTTY},
      "error reading terminal settings.\n"),
     ("<no file>", lambda p: p.line_feed(), tarvik.ConfigError, {}, ""),
@@ -129,3 +129,14 @@ def test_the_readme_example_runs(virtual_printer, tmp_path):
     assert [e["type"] for e in events if e["type"] != "check_field"] == [
         "front_text", "check", "back_side", "back_text", "back_side"]
     assert events[10]["amount"] == "000000123456" and events[10]["fields"][1] == "JOSÉ DA SILVA"
+
+
+def test_pip_installs_the_package_and_its_fixture(tmp_path):
+    source, venv = tmp_path / "source", tmp_path / "venv"
+    shutil.copytree(Path(tarvik.__file__).parents[1], source, ignore=shutil.ignore_patterns("tests", "__pycache__"))
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"} | {"PIP_NO_INDEX": "1"}
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", venv], check=True)
+    subprocess.run([venv / "bin/pip", "install", "-q", "--no-build-isolation", source], check=True, env=env)
+    listed = subprocess.run([venv / "bin/python", "-m", "pytest", "-p", "no:cacheprovider", "--fixtures", "-v"],
+                            cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert "virtual_printer" in listed.stdout and str(venv) in listed.stdout

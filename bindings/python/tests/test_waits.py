@@ -2,7 +2,6 @@ import errno
 import os
 import signal
 import subprocess
-import sys
 import termios
 import threading
 import time
@@ -12,15 +11,6 @@ import pytest
 from conftest import hexes
 
 import tarvik
-
-HOLD_LOCK = """
-import fcntl, os, sys
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
-fcntl.flock(fd, fcntl.LOCK_EX)
-print("locked", flush=True)
-sys.stdin.read()
-"""
-
 
 def test_two_threads_get_whole_commands(printer, virtual_printer):
     texts = [f"LINE {i:02d}" for i in range(20)]
@@ -41,7 +31,7 @@ def test_two_threads_get_whole_commands(printer, virtual_printer):
 
 
 def test_timeout_on_a_port_another_process_holds(printer, virtual_printer):
-    holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, virtual_printer.device],
+    holder = subprocess.Popen(["flock", virtual_printer.device, "sh", "-c", "echo locked; exec cat"],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert holder.stdout.readline() == "locked\n"
     own = lambda *_: None  # noqa: E731
