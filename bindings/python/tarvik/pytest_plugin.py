@@ -51,17 +51,20 @@ class VirtualPrinter:
 
     def _read(self) -> None:
         assert self.process.stdout is not None
-        for line in self.process.stdout:
-            event = json.loads(line)
+        try:
+            for line in self.process.stdout:
+                event = json.loads(line)
+                with self._changed:
+                    if event["type"] == "ready":
+                        self.device = event["device"]
+                    else:
+                        self._take(event)
+                    self._changed.notify_all()
+        finally:
+            # Also on a line that is no JSON: a waiting test fails at once.
             with self._changed:
-                if event["type"] == "ready":
-                    self.device = event["device"]
-                else:
-                    self._take(event)
+                self._ended = True
                 self._changed.notify_all()
-        with self._changed:
-            self._ended = True
-            self._changed.notify_all()
 
     def _take(self, event: dict[str, Any]) -> None:
         # Counted as tarvik-virtual --count counts: a check is its nine
