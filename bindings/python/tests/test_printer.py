@@ -129,6 +129,9 @@ def test_the_readme_example_runs(virtual_printer, tmp_path):
     assert [e["type"] for e in events if e["type"] != "check_field"] == [
         "front_text", "check", "back_side", "back_text", "back_side"]
     assert events[10]["amount"] == "000000123456" and events[10]["fields"][1] == "JOSÉ DA SILVA"
+    virtual_printer.svg(tmp_path / "session.svg")
+    picture = (tmp_path / "session.svg").read_text()
+    assert all(t in picture for t in ("TOTAL R$ 1.234,56", "PAGUE POR ESTE CHEQUE", "ENDOSSO: JOSÉ DA SILVA"))
 
 
 def test_pip_installs_the_package_and_its_fixture(tmp_path):
