@@ -75,12 +75,19 @@ class Port:
         self._printer = printer
         self.fd = fd
 
+    def _held(self) -> int:
+        # After the hold the descriptor's number may name another file.
+        if self.fd < 0:
+            raise ValueError("the port is no longer held")
+        return self.fd
+
     def write(self, data: bytes) -> int:
         """Writes the bytes in one write through the library; returns how many
         the line took. Raises :class:`SendError` when the write fails."""
+        fd = self._held()
         lib = self._printer._lib
         data = bytes(data)
-        n, err = self._printer._call(lambda: (lib.serial_putn(self.fd, data, len(data)), ctypes.get_errno()), False)
+        n, err = self._printer._call(lambda: (lib.serial_putn(fd, data, len(data)), ctypes.get_errno()), False)
         if n < 0:
             raise SendError(err)
         return n
@@ -88,9 +95,10 @@ class Port:
     def read(self, n: int) -> bytes:
         """What the printer has sent, at most ``n`` bytes, without waiting:
         ``b""`` when nothing is waiting."""
+        fd = self._held()
         lib = self._printer._lib
         buf = ctypes.create_string_buffer(n + 1)
-        got = self._printer._call(lambda: lib.serial_gets(self.fd, buf, n), False)
+        got = self._printer._call(lambda: lib.serial_gets(fd, buf, n), False)
         return buf.raw[:got]
 
 
@@ -180,7 +188,9 @@ class Printer:
     def text(self, text: Text, pitch: str = "0", double: bool = False) -> None:
         """Prints a line on the front of the document. ``pitch`` is one of
         "0123456789*+"; the library cuts the text to the pitch's line width."""
-        self._command(self._lib.tarvtxt, _fields.pitch(pitch), _fields.flag(double), _fields.text(text, self.encoding))
+        self._command(
+            self._lib.tarvtxt, _fields.pitch(pitch), _fields.flag(double), _fields.text(text, self.encoding)
+        )
 
     def authenticate(self, text: Text, pitch: str = "0", double: bool = False, selector: str = "Y") -> None:
         """Prints an authentication line; ``selector`` is "Y", "V" or "X".
@@ -196,7 +206,9 @@ class Printer:
     def back_text(self, text: Text, pitch: str = "0", double: bool = False) -> None:
         """Prints a line on the back of the document; the library cuts the
         text to one less than the pitch's back line width."""
-        self._command(self._lib.tarvversotxt, _fields.pitch(pitch), _fields.flag(double), _fields.text(text, self.encoding))
+        self._command(
+            self._lib.tarvversotxt, _fields.pitch(pitch), _fields.flag(double), _fields.text(text, self.encoding)
+        )
 
     def line_feed(self, n: int = 1) -> None:
         """Feeds ``n`` lines, 0 to 10."""
@@ -229,12 +241,18 @@ class Printer:
         self._acquire()
         try:
             lib = self._lib
-            fd, err = self._call(lambda: (lib.serial_open(), ctypes.get_errno()))
+            # A port that opened as the timer fired is let go again.
+            fd, err = self._call(
+                lambda: (lib.serial_open(), ctypes.get_errno()),
+                undo=lambda opened: opened[0] >= 0 and lib.serial_close(opened[0]),
+            )
             if fd < 0:
                 raise PortError(fd, err)
+            port = Port(self, fd)
             try:
-                yield Port(self, fd)
+                yield port
             finally:
+                port.fd = -1
                 self._call(lambda: lib.serial_close(fd), False)
         finally:
             _turn.release()
@@ -258,20 +276,25 @@ class Printer:
         result, err = self._call(run)
         if result < 0:
             raise PortError(result, err)
+        if result == 0 and check and err == errno.EINVAL:
+            raise DateError("the library refused the date; nothing was printed")
         if result == 0:
-            raise DateError("the library refused the date; nothing was printed") if check and err == errno.EINVAL else SendError(err)
+            raise SendError(err)
 
     def _acquire(self) -> None:
         """Takes the process-wide lock within the timeout."""
         if self.timeout is not None and threading.current_thread() is not threading.main_thread():
-            raise RuntimeError("a Printer with a timeout can be used in the main thread only: the timeout works by SIGALRM")
+            raise RuntimeError(
+                "a Printer with a timeout can be used in the main thread only: the timeout works by SIGALRM"
+            )
         if not _turn.acquire(timeout=-1 if self.timeout is None else self.timeout):
             raise PrinterTimeout(f"another thread held the printer for {self.timeout} s")
 
-    def _call(self, run: Callable[[], T], ini: bool = True) -> T:
+    def _call(self, run: Callable[[], T], ini: bool = True, undo: Callable[[T], Any] | None = None) -> T:
         """Runs one library call in the process's turn, in the printer's
         directory and, when ``ini``, after checking that ``tarvik.ini`` is
-        there; bounded by the timeout."""
+        there; bounded by the timeout. When the timer fired, ``undo`` is
+        given the call's result before PrinterTimeout is raised."""
         start = time.monotonic()
         self._acquire()
         try:
@@ -286,6 +309,8 @@ class Printer:
                     value = run()
                 finally:
                     fired = timer is not None and timer.stop()
+                if fired and undo is not None:
+                    undo(value)
             finally:
                 if back is not None:
                     try:

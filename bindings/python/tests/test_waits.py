@@ -1,5 +1,4 @@
 import errno
-import os
 import signal
 import subprocess
 import termios
