@@ -4,8 +4,9 @@
 # its fuzzer runtime, the GoogleTest sources, QEMU with Python for the serial
 # driver stage, nlohmann-json for the programs, the packaging tools (scdoc for
 # the manual pages, dpkg-dev, lintian, fakeroot), the network tools (ser2net,
-# socat), and for the benchmark and the endurance tests Google Benchmark,
-# pyserial and valgrind. Does nothing when all is there.
+# socat), for the benchmark and the endurance tests Google Benchmark,
+# pyserial and valgrind, and for the Python package Debian's pytest,
+# setuptools, wheel and venv. Does nothing when all is there.
 set -euo pipefail
 
 missing=() bare=() # bare: without recommended packages
@@ -29,6 +30,10 @@ done
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
 /usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3 python3-serial)
 command -v valgrind >/dev/null || missing+=(valgrind)
+for module in pytest:python3-pytest setuptools:python3-setuptools wheel:python3-wheel \
+  ensurepip:python3-venv; do
+  /usr/bin/python3 -c "import ${module%%:*}" 2>/dev/null || missing+=("${module#*:}")
+done
 
 if [ $((${#missing[@]} + ${#bare[@]})) -gt 0 ]; then
   echo "installing: ${missing[*]} ${bare[*]}"
