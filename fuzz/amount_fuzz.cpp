@@ -15,11 +15,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int right = data[2] & 1;
     std::string text(reinterpret_cast<const char *>(data + 3), size - 3);
 
+    // The amount is its digits without the leading zeros, twelve at most, and
+    // no '-' anywhere; else it is refused and the field left empty.
     char digits[13];
-    amount_digits(text.c_str(), digits);
-    FUZZ_CHECK(std::strlen(digits) == 12);
-    for (char c : std::string(digits))
-        FUZZ_CHECK(c >= '0' && c <= '9');
+    bool taken = amount_digits(text.c_str(), digits);
+    const std::string amount = text.c_str();
+    std::string value;
+    for (char c : amount)
+        if (c >= '0' && c <= '9') value += c;
+    value.erase(0, value.find_first_not_of('0'));
+    const bool refused = amount.find('-') != std::string::npos || value.size() > 12;
+    FUZZ_CHECK(taken == !refused);
+    if (taken)
+        FUZZ_CHECK(std::string(12 - value.size(), '0') + value == digits);
+    else
+        FUZZ_CHECK(digits[0] == '\0');
 
     // Exactly the room the caller must give: the text or the width, plus one.
     std::size_t len = std::strlen(text.c_str());

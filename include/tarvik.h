@@ -3,10 +3,28 @@
 // Every printer command reads "tarvik.ini" from the current directory to find
 // the printer's device, opens it at 9600 baud 8N1 with RTS/CTS flow control,
 // sends one escape sequence, restores the device's previous settings and
-// closes it. Commands return 1 on success and 0 when the port did not open
-// (and, for a check, when the date is invalid). A 1 means that every byte was
-// handed to the line and has left the port, not that the printer printed it:
-// the library reads nothing back from the printer.
+// closes it. A command returns 1 when every byte was handed to the line and
+// has left the port; that is not proof that the printer printed it: the
+// library reads nothing back from the printer. It returns 0 when the port
+// did not open, when a check's date or amount is refused, and when its bytes
+// did not all reach the line: a write failed or took nothing, a signal
+// interrupted a write, or a signal cut the wait for the printer short. Then
+// the rest is not sent (a check sends no field after the one that failed),
+// what is queued is dropped, and the line is restored and the port closed.
+// errno tells why a command returned 0:
+//   the port did not open          as serial_open left it, with the report
+//   the date is invalid            EINVAL, with "data invalida"
+//   the amount is refused          ERANGE (see tarvcheque)
+//   a write failed                 the write's own errno (EIO: the line's far
+//                                  end has gone, as an unplugged adapter)
+//   a write took nothing           EIO
+//   a signal during a write or     EINTR
+//   the wait for the printer
+//   another device while this      EBUSY, with the report (see serial_open)
+//   process holds the port
+//   the layout could not be read   EMFILE, ENFILE or ENOMEM, with the report
+//   for want of descriptors or
+//   memory
 //
 // Each command waits, without a limit of its own:
 //   - while another program (or another process of this one) holds the port:
@@ -14,9 +32,20 @@
 //     programs never mix their commands on the printer;
 //   - while the printer holds CTS off (switched off, out of paper), until it
 //     has taken every byte.
-// A signal handled without SA_RESTART (alarm, say) ends either wait: the
-// command then gives 0 while waiting for the lock, or drops what the printer
-// has not taken and restores the line while waiting for the printer.
+// A signal handled without SA_RESTART ends either wait: the command then
+// gives 0 with errno EINTR (for the lock, with the port-open report). A write
+// that the signal catches after it has taken some bytes returns their count
+// instead, and the library writes the rest, which may wait again; so one
+// alarm may not end a command. Bound it with a repeating timer, kept running
+// until the call returns:
+//   struct sigaction sa {};
+//   sa.sa_handler = on_timer; // an empty handler, without SA_RESTART
+//   sigaction(SIGALRM, &sa, nullptr);
+//   itimerval every{{1, 0}, {5, 0}}; // after 5 s, then every second
+//   setitimer(ITIMER_REAL, &every, nullptr);
+//   int printed = tarvtxt('0', 'N', text);
+//   itimerval off{};
+//   setitimer(ITIMER_REAL, &off, nullptr);
 //
 // Device names: the first line of tarvik.ini that contains "Porta=" names the
 // device. The name runs from the line's seventh character to the first CR,
@@ -41,7 +70,9 @@
 // terminal settings are shared by the whole library. Make one call at a time
 // from one thread, and keep at most one port open at a time. A command called
 // while the application holds the port through serial_open uses the port
-// without waiting for itself, and leaves the line to the outer serial_close.
+// without waiting for itself, and leaves the line to the outer serial_close;
+// if it gives 0 for its bytes, what it queued is dropped all the same, so
+// that the outer serial_close does not wait for it.
 //
 // A null text pointer is read as an empty text wherever a text is taken.
 #ifndef TARVIK_H
@@ -59,11 +90,14 @@
 // Opens the device named by the "Porta=" line of tarvik.ini, waits for its
 // lock, saves its settings and applies 9600 8N1, RTS/CTS, raw. The descriptor
 // is close-on-exec and never 0, 1 or 2. Opened again while this process holds
-// the same device, it neither waits nor saves the settings again.
+// the same device, it neither waits nor saves the settings again; while it
+// holds the port, another device (tarvik.ini changed meanwhile) is refused
+// and not opened, so that the held port's saved settings stay its own.
 // Returns the descriptor, or:
 //   -1  the device did not open, tarvik.ini names no port (errno ENOENT), a
-//       signal ended the wait for the lock (EINTR), or tarvik.ini could not
-//       be opened for want of descriptors or memory (EMFILE, ENFILE, ENOMEM);
+//       signal ended the wait for the lock (EINTR), tarvik.ini could not be
+//       opened for want of descriptors or memory (EMFILE, ENFILE, ENOMEM), or
+//       it names another device than the one this process holds (EBUSY);
 //   -2  its settings could not be read; prints
 //       "error reading terminal settings.\n";
 //   -3  the new settings could not be applied.
@@ -75,8 +109,9 @@ TARVIK_API int serial_open();
 // output has left the port, discarding unread input), releases the lock and
 // closes fd. If a signal ends the wait, the output not yet taken is dropped
 // and the settings are restored at once. For a nested open (see serial_open)
-// it only waits for the output to leave and closes.
-// Returns the close result: 0, or -1.
+// it only waits for the output to leave, dropping it if a signal ends the
+// wait, and closes.
+// Returns the close result: 0, or -1, also when the output was dropped.
 TARVIK_API int serial_close(int fd);
 
 // Writes the text without its terminating zero. Returns the write result:
@@ -97,7 +132,8 @@ TARVIK_API int serial_gets(int fd, char *buf, int size);
 
 // Feeds n lines (at most 10): sends n line feeds and a zero byte. A count of
 // 0 sends nothing; a negative count sends the zero byte alone.
-// Returns 1, or 0 if the port did not open.
+// Returns 1, or 0 when the port did not open or the bytes did not all reach
+// the line (see the top of this file).
 TARVIK_API int tarvlf(int n);
 
 // Switches the printer to the back of the document: sends
@@ -132,11 +168,18 @@ TARVIK_API int tarvversotxt(char pitch, char flag, char *text);
 // month and a two- or four-digit year; it must name a real day), the amount
 // in centavos (its digits are taken, so "1.234,56" and "123456" both become
 // 000000123456, R$ 1.234,56), two texts cut to 60 characters and the bank
-// code (its layout is looked up in tarvik.ini).
+// code (its layout is looked up in tarvik.ini; a '-' and what follows it, a
+// check digit as in "341-7", are dropped, then the first five characters are
+// fitted to three: "0341" and "12345" give 341 and 345).
+// In every field text each '}' and ESC (1B) is sent as a space, so that no
+// text can end its field and have the rest read as commands.
 // Sends nine field commands 1B '.' '5' '9' '0' code text '}', one write
 // each, for the codes '1' to '9'. Returns 1; 0 when the port did not open,
-// or when the date is invalid (then nothing is sent and "data invalida" is
-// printed, after a count and a line feed for most forms).
+// when the date is invalid (then nothing is sent and "data invalida" is
+// printed, after a count and a line feed for most forms; errno EINVAL), when
+// the amount holds a '-' or more than twelve digits after its leading zeros
+// (nothing is sent and nothing printed; errno ERANGE), or when the fields did
+// not all reach the line (see the top of this file).
 // The nine fields go out while the port is locked, so no other program's
 // command comes between them.
 // Exits the process with status 1 if tarvik.ini is missing.
@@ -144,7 +187,9 @@ TARVIK_API int tarvcheque(char *text1, char *text2, char *date, char *amount, ch
                           char *text6, char *bank);
 
 // Sends one check field command, 1B '.' '5' '9' '0' code text '}', on a
-// port that is already open. At most 92 characters of the text are sent.
+// port that is already open. At most 92 characters of the text are sent,
+// each '}' and ESC of it as a space; the code goes as it is given. Whether
+// the write went is not reported; errno is the write's when it failed.
 TARVIK_API void chequecom(int fd, char code, char *text);
 
 // ---- Helpers -------------------------------------------------------------

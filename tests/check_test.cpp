@@ -99,6 +99,7 @@ TEST_F(Printer, InvalidDatesAreReportedAndNothingIsSent) {
         Check c;
         c.date = d[0];
         EXPECT_EQ(0, run(c));
+        EXPECT_EQ(EINVAL, error);
         EXPECT_EQ(d[1], out);
         expect_sent({});
     }
@@ -112,20 +113,32 @@ TEST_F(Printer, InvalidDatesAreReportedAndNothingIsSent) {
     expect_sent({});
 }
 
-TEST_F(Printer, AmountKeepsItsLastTwelveDigits) {
-    const char *amounts[][2] = {
-        {"1.234,56", "000000123456"},      {"99,90", "000000009990"},
-        {"R$ mil", "000000000000"},        {"", "000000000000"},
-        {"1234567890123", "234567890123"}, {"12a34b56c78d90e12f34", "345678901234"},
-        {"\xb2\xb3 5", "000000000005"}, // 8-bit bytes are no digits
+// An amount that the twelve digits cannot hold, or a negative one, is
+// refused (ERANGE; an empty field below) with nothing sent, not printed as
+// another amount. 8-bit bytes are no digits, and leading zeros do not count.
+TEST_F(Printer, AmountIsItsDigitsOrIsRefused) {
+    const std::string amounts[][2] = {
+        {"1.234,56", "000000123456"},
+        {"99,90", "000000009990"},
+        {"R$ mil", "000000000000"},
+        {"", "000000000000"},
+        {"\xb2\xb3 5", "000000000005"},
         {"999999999999", "999999999999"},
+        {"0001234567890,12", "123456789012"},
+        {"1234567890123", ""},
+        {"1.000.000.000.000,00", ""},
+        {"12a34b56c78d90e12f34", ""},
+        {"-5,00", ""},
+        {"5,00-", ""},
     };
     for (auto &a : amounts) {
         SCOPED_TRACE(a[0]);
         Check c;
         c.amount = a[0];
-        EXPECT_EQ(1, run(c));
-        expect_sent(nine(c, "150304", a[1], kDefault));
+        EXPECT_EQ(a[1].empty() ? 0 : 1, run(c));
+        expect_sent(a[1].empty() ? std::vector<std::string>{} : nine(c, "150304", a[1], kDefault));
+        EXPECT_EQ("", out);
+        EXPECT_EQ(a[1].empty() ? ERANGE : error, error);
     }
 }
 
@@ -138,10 +151,12 @@ TEST_F(Printer, BankCodeIsTheFirstFiveCharactersFittedToThree) {
                   "341 41,41,41,41,41,41,41\n"
                   "345 45,45,45,45,45,45,45\n"
                   "0ab ab,ab,ab,ab,ab,ab,ab\n");
+    // A check digit after a dash is dropped.
     const char *banks[][2] = {
-        {"1", "01010101010101"},    {"12", "12121212121212"},    {"123", "23232323232323"},
-        {"0341", "41414141414141"}, {"12345", "45454545454545"}, {"123456", "45454545454545"},
-        {"ab", "ababababababab"},   {"999", "05150806060505"},
+        {"1", "01010101010101"},     {"12", "12121212121212"},      {"123", "23232323232323"},
+        {"0341", "41414141414141"},  {"12345", "45454545454545"},   {"123456", "45454545454545"},
+        {"ab", "ababababababab"},    {"999", "05150806060505"},     {"341-7", "41414141414141"},
+        {"001-9", "01010101010101"}, {"12345-6", "45454545454545"},
     };
     for (auto &b : banks) {
         SCOPED_TRACE(b[0]);
@@ -188,12 +203,20 @@ TEST_F(Printer, LongTextsAreCutToWhatTheirFieldsHold) {
     EXPECT_EQ(std::string(150, 'A'), c.text1); // the caller's texts are untouched
 }
 
-TEST_F(Printer, FieldTextsPassThroughByteForByte) {
+// A '}' or an ESC in a text would end its field early and make the rest of
+// it commands, such as a second amount: each goes as a space, and every
+// other byte as it is. (chequecom's text: in the decoder's round trip.)
+TEST_F(Printer, FieldTextsPassThroughButNoTextEndsItsField) {
     Check c;
     c.text1 = "\x1b}\xe7\xc3\x87\t\r\n";
+    c.text5 = "SP}\x1b.5904000099999999";
     c.text6 = "{}";
     EXPECT_EQ(1, run(c));
-    expect_sent(nine(c, "150304", "000000123456", kDefault));
+    Check sent = c;
+    sent.text1 = "  \xe7\xc3\x87\t\r\n";
+    sent.text5 = "SP  .5904000099999999";
+    sent.text6 = "{ ";
+    expect_sent(nine(sent, "150304", "000000123456", kDefault));
 }
 
 TEST_F(Printer, NullTextsAreEmpty) {

@@ -1,5 +1,6 @@
 # Installs the build tree BUILD into a scratch prefix, then builds and runs a
 # consumer of it twice: through find_package(tarvik) and through pkg-config.
+# EMULATOR, if set, runs the consumers.
 file(REMOVE_RECURSE ${WORK})
 set(prefix ${WORK}/prefix)
 
@@ -19,7 +20,7 @@ get_filename_component(libdir "${pcdir}" DIRECTORY)
 run(${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/cmake-build -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK}/cmake-build)
-run(${WORK}/cmake-build/consumer)
+run(${EMULATOR} ${WORK}/cmake-build/consumer)
 if(NOT last_output STREQUAL "consumer ok\n")
   message(FATAL_ERROR "find_package consumer: ${last_output}")
 endif()
@@ -32,7 +33,7 @@ separate_arguments(pc UNIX_COMMAND "${pc}")
 separate_arguments(flags UNIX_COMMAND "${FLAGS}")
 run(${CXX} ${flags} ${SOURCE}/main.cpp ${pc} -o ${WORK}/pc-consumer)
 set(ENV{LD_LIBRARY_PATH} ${libdir})
-run(${WORK}/pc-consumer)
+run(${EMULATOR} ${WORK}/pc-consumer)
 if(NOT last_output STREQUAL "consumer ok\n")
   message(FATAL_ERROR "pkg-config consumer: ${last_output}")
 endif()

@@ -40,6 +40,12 @@ std::string slurp(int fd) {
 // in the child (to drop privileges, say).
 Outcome tarvik_print(const std::vector<std::string> &args,
                      const std::function<void()> &in_child = nullptr) {
+    std::vector<std::string> command = th::built_command({TARVIK_PRINT});
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : command)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
     char out_name[] = "/tmp/tarvik-print-out-XXXXXX", err_name[] = "/tmp/tarvik-print-err-XXXXXX";
     int out = mkstemp(out_name), err = mkstemp(err_name);
     unlink(out_name);
@@ -50,11 +56,7 @@ Outcome tarvik_print(const std::vector<std::string> &args,
         dup2(out, 1);
         dup2(err, 2);
         if (in_child) in_child();
-        std::vector<char *> argv{const_cast<char *>(TARVIK_PRINT)};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(TARVIK_PRINT, argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     Outcome r;

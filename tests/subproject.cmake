@@ -1,6 +1,7 @@
 # Builds a consumer that adds the tarvik source tree with add_subdirectory, then
 # checks that only the library came along and that its flags stayed on its own
 # targets: the consumer keeps its standard and gets no warning flags.
+# EMULATOR, if set, runs the consumer.
 file(REMOVE_RECURSE ${WORK})
 
 include(${CMAKE_CURRENT_LIST_DIR}/run.cmake)
@@ -8,7 +9,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/run.cmake)
 run(${CMAKE_COMMAND} -S ${SOURCE}/subproject -B ${WORK} -DTARVIK_SOURCE=${TARVIK_SOURCE}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${FLAGS}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
 run(${CMAKE_COMMAND} --build ${WORK})
-run(${WORK}/consumer)
+run(${EMULATOR} ${WORK}/consumer)
 if(NOT last_output STREQUAL "consumer ok\n")
   message(FATAL_ERROR "subproject consumer: ${last_output}")
 endif()

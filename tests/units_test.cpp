@@ -185,8 +185,10 @@ TEST(CheckFields, BankCodeAndAmount) {
     bank_code("", code);
     EXPECT_STREQ("000", code);
     char digits[13];
-    amount_digits(std::string(1000, '7').append("123").c_str(), digits);
+    EXPECT_TRUE(amount_digits((std::string(1000, '0') + "777777777123").c_str(), digits));
     EXPECT_STREQ("777777777123", digits);
+    EXPECT_FALSE(amount_digits(std::string(1000, '7').c_str(), digits));
+    EXPECT_STREQ("", digits);
 }
 
 TEST(TextLines, AssemblyWithoutAPort) {

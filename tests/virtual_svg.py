@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """tarvik-virtual --replay --svg draws a session as well-formed SVG that holds
-the texts, checks and marks it must. Usage: virtual_svg.py PROGRAM WORKDIR"""
+the texts, checks and marks it must.
+Usage: virtual_svg.py WORKDIR [EMULATOR] PROGRAM"""
 import os
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
-program, work = sys.argv[1], sys.argv[2]
+work, program = sys.argv[1], sys.argv[2:]
 os.makedirs(work, exist_ok=True)
 stream_path = os.path.join(work, "session.bin")
 svg_path = os.path.join(work, "session.svg")
@@ -38,7 +39,7 @@ stream = (
 )
 with open(stream_path, "wb") as f:
     f.write(stream)
-subprocess.run([program, "--replay", stream_path, "--svg", svg_path], check=True,
+subprocess.run(program + ["--replay", stream_path, "--svg", svg_path], check=True,
                stdout=subprocess.DEVNULL)
 
 root = ET.parse(svg_path).getroot()
@@ -76,7 +77,7 @@ for el, t in zip(texts, content):
 # either: still well-formed, the two drawn as escapes.
 with open(stream_path, "wb") as f:
     f.write(front(b"0", b"\x14", b"A\xef\xbf\xbeB\xef\xbf\xbfC"))
-subprocess.run([program, "--replay", stream_path, "--charset", "UTF-8", "--svg", svg_path],
+subprocess.run(program + ["--replay", stream_path, "--charset", "UTF-8", "--svg", svg_path],
                check=True, stdout=subprocess.DEVNULL)
 try:
     odd = ["".join(el.itertext()) for el in ET.parse(svg_path).getroot().iter(

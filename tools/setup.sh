@@ -4,11 +4,12 @@
 # its fuzzer runtime, the GoogleTest sources, QEMU with Python for the serial
 # driver stage, nlohmann-json for the programs, the packaging tools (scdoc for
 # the manual pages, dpkg-dev, lintian, fakeroot), the network tools (ser2net,
-# socat), and for the benchmark and the endurance tests Google Benchmark,
-# pyserial and valgrind. Does nothing when all is there.
+# socat), for the benchmark and the endurance tests Google Benchmark,
+# pyserial and valgrind, and for the Python package Debian's pytest,
+# setuptools, wheel and venv. Does nothing when all is there.
 set -euo pipefail
 
-missing=()
+missing=() bare=() # bare: without recommended packages
 echo 'int main(){}' | g++ -m32 -x c++ - -o /dev/null 2>/dev/null || missing+=(g++-multilib)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v pkg-config >/dev/null || missing+=(pkg-config)
@@ -16,6 +17,9 @@ command -v clang++ >/dev/null || missing+=(clang)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
 [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 command -v qemu-system-i386 >/dev/null || missing+=(qemu-system-x86)
+# qemu-i386 runs the 32-bit programs where the kernel runs none; installed
+# without the recommended qemu-user-binfmt, which would register handlers.
+command -v qemu-i386 >/dev/null || bare+=(qemu-user)
 command -v python3 >/dev/null || missing+=(python3)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
@@ -26,11 +30,16 @@ done
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
 /usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3 python3-serial)
 command -v valgrind >/dev/null || missing+=(valgrind)
+for module in pytest:python3-pytest setuptools:python3-setuptools wheel:python3-wheel \
+  ensurepip:python3-venv; do
+  /usr/bin/python3 -c "import ${module%%:*}" 2>/dev/null || missing+=("${module#*:}")
+done
 
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
+if [ $((${#missing[@]} + ${#bare[@]})) -gt 0 ]; then
+  echo "installing: ${missing[*]} ${bare[*]}"
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  [ ${#bare[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${bare[@]}" >/dev/null
 fi

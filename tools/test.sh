@@ -7,10 +7,34 @@
 # QEMU guest (tests/uart/run.sh). Last, the package stage makes the Debian
 # packages, checks them with lintian, installs and removes them. Warnings are
 # errors in every build.
+# The 32-bit programs run natively where the kernel runs them, else under
+# qemu-i386 (a probe tells; nothing is registered with the kernel).
 # Usage: tools/test.sh [normal|sanitize|m32|fuzz|uart|package]...   (default: all)
+#   TARVIK_RUN32=native|qemu-i386 forces the way the 32-bit programs run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+run32=${TARVIK_RUN32:-}
+case $run32 in
+  "" | native | qemu-i386) ;;
+  *) echo "TARVIK_RUN32 must be native or qemu-i386, not: $run32" >&2; exit 2 ;;
+esac
 tools/setup.sh
+
+if [ -z "$run32" ]; then
+  probe=$(mktemp -d)
+  echo 'int main() { return 0; }' | g++ -m32 -x c++ - -o "$probe/probe"
+  # Braces, so that the shell's own complaint about it is silenced too.
+  if { "$probe/probe"; } 2>/dev/null; then run32=native; else run32=qemu-i386; fi
+  rm -rf "$probe"
+fi
+# The m32 build puts the emulator in front of every program it runs.
+emulator=""
+if [ "$run32" = native ]; then
+  echo "==== 32-bit programs run natively"
+else
+  emulator=qemu-i386
+  echo "==== 32-bit programs run under qemu-i386"
+fi
 
 jobs=$(nproc)
 builds=("$@")
@@ -54,7 +78,7 @@ for build in "${builds[@]}"; do
       san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
         run sanitize "-DCMAKE_CXX_FLAGS=$san" "-DCMAKE_C_FLAGS=$san" ;;
-    m32) run m32 -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32 ;;
+    m32) run m32 -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_C_FLAGS=-m32 "-DTARVIK_EMULATOR=$emulator" ;;
     fuzz) fuzz ;;
     uart)
       echo "==== uart stage"

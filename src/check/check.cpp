@@ -23,10 +23,15 @@ void report_invalid_date(const DateRead &read) {
     std::fprintf(stdout, "data invalida");
 }
 
+// Sends one field command; false when it did not all go.
+bool send_field(int fd, char code, const char *text) {
+    return frame_send(fd, build_field(comando, code, or_empty(text)));
+}
+
 } // namespace
 
 void chequecom(int fd, char code, char *text) {
-    frame_send(fd, build_field(comando, code, or_empty(text)));
+    send_field(fd, code, text);
 }
 
 int tarvcheque(char *text1, char *text2, char *date, char *amount, char *text5, char *text6,
@@ -40,6 +45,13 @@ int tarvcheque(char *text1, char *text2, char *date, char *amount, char *text5, 
     if (!read.valid) {
         serial_close(fd);
         report_invalid_date(read);
+        errno = EINVAL;
+        return 0;
+    }
+    char field4[13];
+    if (!amount_digits(or_empty(amount), field4)) {
+        serial_close(fd);
+        errno = ERANGE;
         return 0;
     }
 
@@ -64,25 +76,15 @@ int tarvcheque(char *text1, char *text2, char *date, char *amount, char *text5, 
     char field9[25];
     layout_field(layout, field9);
 
-    char field4[13];
-    amount_digits(or_empty(amount), field4);
     char field5[kCutText + 1];
     char field6[kCutText + 1];
     copy_cut(field5, or_empty(text5), kCutText);
     copy_cut(field6, or_empty(text6), kCutText);
 
-    char real[] = "REAL";
-    char reais[] = "REAIS";
-    chequecom(fd, '1', text1);
-    chequecom(fd, '2', text2);
-    chequecom(fd, '3', ddmmyy);
-    chequecom(fd, '4', field4);
-    chequecom(fd, '5', field5);
-    chequecom(fd, '6', field6);
-    chequecom(fd, '7', real);
-    chequecom(fd, '8', reais);
-    chequecom(fd, '9', field9);
-
-    serial_close(fd);
-    return 1;
+    // The fields after one that could not be written are not sent.
+    const char *texts[] = {text1, text2, ddmmyy, field4, field5, field6, "REAL", "REAIS", field9};
+    bool sent = true;
+    for (int i = 0; i < 9 && sent; ++i)
+        sent = send_field(fd, static_cast<char>('1' + i), texts[i]);
+    return frame_close(fd, sent);
 }

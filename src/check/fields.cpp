@@ -4,6 +4,7 @@
 #include "tarvik.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -87,24 +88,28 @@ DateRead normalize_date(const char *date, char (&ddmmyy)[7]) {
     return {true, false, n};
 }
 
-void amount_digits(const char *amount, char (&digits)[13]) {
-    // Only the last twelve digits are kept, however many there are.
+bool amount_digits(const char *amount, char (&digits)[13]) {
+    // Leading zeros carry no value. Past them, twelve digits are all that
+    // the field holds, and a check is never negative: anything else would
+    // print another amount than the one given.
     int n = 0;
     for (std::size_t i = 0; amount[i] != '\0'; ++i) {
-        if (posicao(amount[i], kDigits) >= 10) continue;
-        if (n == kAmountWidth) {
-            std::memmove(digits, digits + 1, kAmountWidth - 1);
-            --n;
+        if (amount[i] == '-' || (n == kAmountWidth && posicao(amount[i], kDigits) < 10)) {
+            digits[0] = '\0';
+            return false;
         }
+        if (posicao(amount[i], kDigits) >= 10 || (n == 0 && amount[i] == '0')) continue;
         digits[n++] = amount[i];
     }
     digits[n] = '\0';
     completastr(digits, '0', kAmountWidth, 1);
+    return true;
 }
 
 void bank_code(const char *bank, char (&code)[4]) {
+    // A check digit written after a dash ("341-7") is no part of the code.
     char first[6];
-    copy_cut(first, bank, 5);
+    copy_cut(first, bank, std::min<std::size_t>(5, std::strcspn(bank, "-")));
     completastr(first, '0', 3, 1);
     std::memcpy(code, first, 4);
 }
@@ -122,7 +127,10 @@ std::size_t build_field(char *out, char code, const char *text) {
     std::size_t len = strnlen(text, kFieldText);
     std::memcpy(out, "\x1b.590", 5);
     out[5] = code;
-    std::memcpy(out + 6, text, len);
+    // A '}' or an ESC would end the field early, and the printer would read
+    // the rest of the text as commands: each goes as a space.
+    for (std::size_t i = 0; i < len; ++i)
+        out[6 + i] = text[i] == '}' || text[i] == '\x1b' ? ' ' : text[i];
     out[6 + len] = '}';
     out[7 + len] = '\0';
     return 7 + len;

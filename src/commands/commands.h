@@ -15,18 +15,23 @@ void report_port_failure(int code);
 // returns the negative link result; the command then returns 0.
 int frame_open();
 
-// Writes the first n bytes of comando as one block.
-void frame_send(int fd, std::size_t n);
+// Writes the first n bytes of comando as one block. Returns false when they
+// did not all go, with errno telling why.
+bool frame_send(int fd, std::size_t n);
 
-// The whole frame of a command that cannot fail once the link is open:
-// opens it (or reports why not and gives 0), lets send write the command
-// to the descriptor, closes the link and gives 1.
+// Ends a command: closes the link and gives 1 when every block was sent
+// (sent) and the printer then took every byte; else drops what is queued,
+// restores the line at once and gives 0, errno telling why.
+int frame_close(int fd, bool sent);
+
+// The whole frame of a command that has no argument to refuse: opens the
+// link (or reports why not and gives 0), lets send write the command to the
+// descriptor, stopping at the first block that does not go, and ends with
+// frame_close.
 template <class Send> int frame(Send send) {
     int fd = frame_open();
     if (fd < 0) return 0;
-    send(fd);
-    serial_close(fd);
-    return 1;
+    return frame_close(fd, send(fd));
 }
 
 // The bytes of a line feed command for count n, assembled in out (at least

@@ -14,6 +14,7 @@ void report_port_failure(int code) {
     int err = errno;
     std::fprintf(stdout, "erro abertura %s, codigo %i, errno %i %s\r\n", "porta serial", code, err,
                  std::strerror(err));
+    errno = err; // the caller's errno is the one reported
 }
 
 int frame_open() {
@@ -22,6 +23,10 @@ int frame_open() {
     return fd;
 }
 
-void frame_send(int fd, std::size_t n) {
-    link_send(fd, comando, n);
+bool frame_send(int fd, std::size_t n) {
+    return link_send(fd, comando, n);
+}
+
+int frame_close(int fd, bool sent) {
+    return link_close(fd, sent) ? 1 : 0;
 }

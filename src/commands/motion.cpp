@@ -13,9 +13,9 @@ const char kBackSideOn[] = "\x1b.5915}";
 const char kBackSideOff[] = "\x1b.5916}";
 
 // Sends a fixed command including its terminating zero.
-void send_fixed(int fd, const char *command, std::size_t size_with_zero) {
+bool send_fixed(int fd, const char *command, std::size_t size_with_zero) {
     std::memcpy(comando, command, size_with_zero);
-    frame_send(fd, size_with_zero);
+    return frame_send(fd, size_with_zero);
 }
 
 } // namespace
@@ -31,17 +31,16 @@ std::size_t build_linefeeds(char *out, int n) {
 int tarvlf(int n) {
     return frame([n](int fd) {
         std::size_t size = build_linefeeds(comando, n);
-        if (size > 0) frame_send(fd, size);
+        return size == 0 || frame_send(fd, size);
     });
 }
 
 int tarvabreverso() {
     return frame([](int fd) {
-        send_fixed(fd, kBackSideOn, sizeof kBackSideOn);
-        send_fixed(fd, "\n", 2);
+        return send_fixed(fd, kBackSideOn, sizeof kBackSideOn) && send_fixed(fd, "\n", 2);
     });
 }
 
 int tarvfechaverso() {
-    return frame([](int fd) { send_fixed(fd, kBackSideOff, sizeof kBackSideOff); });
+    return frame([](int fd) { return send_fixed(fd, kBackSideOff, sizeof kBackSideOff); });
 }

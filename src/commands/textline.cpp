@@ -73,20 +73,20 @@ std::size_t assemble_back_line(char *out, char *cut, char pitch, char flag, cons
 
 int tarvtxt(char pitch, char flag, char *text) {
     return frame([&](int fd) {
-        frame_send(fd, assemble_front(comando, bufi, pitch, flag, or_empty(text)));
+        return frame_send(fd, assemble_front(comando, bufi, pitch, flag, or_empty(text)));
     });
 }
 
 int tarvaut(char pitch, char flag, char selector, char *text) {
     return frame([&](int fd) {
-        frame_send(fd, assemble_auth(comando, bufi, pitch, flag, selector, or_empty(text)));
+        return frame_send(fd, assemble_auth(comando, bufi, pitch, flag, selector, or_empty(text)));
     });
 }
 
 int tarvversotxt(char pitch, char flag, char *text) {
     return frame([&](int fd) {
         const char *t = or_empty(text);
-        frame_send(fd, assemble_back_head(comando, pitch));
-        frame_send(fd, assemble_back_line(comando, bufi, pitch, flag, t));
+        return frame_send(fd, assemble_back_head(comando, pitch)) &&
+               frame_send(fd, assemble_back_line(comando, bufi, pitch, flag, t));
     });
 }

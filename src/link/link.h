@@ -27,8 +27,17 @@ Lookup port_lookup(char (&path)[kPortPath]);
 // The layout look-up on ./tarvik.ini.
 Lookup layout_lookup(const char *code, char (&layout)[kLayout]);
 
-// Writes all n bytes to fd, resuming a write cut short by a signal or by the
-// device, and stops at the first error or at a write that takes nothing.
-void link_send(int fd, const char *data, std::size_t n);
+// Writes all n bytes to fd, resuming a write that the device cuts short.
+// Returns false at the first write that fails (errno as it left it; EINTR
+// when a signal came before any byte was taken) or takes nothing (EIO).
+bool link_send(int fd, const char *data, std::size_t n);
+
+// Ends a command on fd from serial_open. When sent, waits as serial_close
+// does for the printer to take every byte; when not, or when a signal cuts
+// that wait short, what is still queued is dropped and the line restored at
+// once. A nested descriptor drops its output the same way and leaves the
+// line to the holder. Returns whether every byte left the port; if not,
+// errno tells why: the send's errno, or EINTR for the wait.
+bool link_close(int fd, bool sent);
 
 #endif

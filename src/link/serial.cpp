@@ -41,13 +41,18 @@ bool held_here() {
     return hold.fd >= 0 && hold.pid == getpid();
 }
 
-// Whether two descriptors reach the same device. Asked only on a second
-// open while the port is held, so that a plain command makes no extra call.
-bool same_file(int a, int b) {
-    struct stat sa {
-    }, sb{};
-    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+// Whether this process holds a device through serial_open, in held. The
+// descriptor is asked only when there is a hold, so that a plain command
+// makes no extra call; one that no longer is a device (closed behind the
+// library's back) holds nothing.
+bool held_device(struct stat &held) {
+    return held_here() && fstat(hold.fd, &held) == 0 && S_ISCHR(held.st_mode);
+}
+
+// Whether path names another file than held.
+bool other_device(const char *path, const struct stat &held) {
+    struct stat st {};
+    return stat(path, &st) == 0 && (st.st_dev != held.st_dev || st.st_ino != held.st_ino);
 }
 
 // Closes fd without disturbing errno, which the caller's report shows.
@@ -79,16 +84,21 @@ void printer_settings(struct termios &t) {
 #endif
 }
 
-// Puts the saved settings back once the printer has taken every byte. If a
-// signal cuts that wait short (an application bounding it with alarm), what
-// is still queued is dropped and the settings go back at once, so the line
-// is never left at the printer's settings.
-void restore(int fd) {
-    if (!tsave_valid) return;
-    if (tcsetattr(fd, TCSAFLUSH, &tsave) != 0 && errno == EINTR) {
-        tcflush(fd, TCIOFLUSH);
-        tcsetattr(fd, TCSANOW, &tsave);
-    }
+// Puts the saved settings back once the printer has taken every byte, or at
+// once with what is still queued dropped: when drop is set (a command whose
+// bytes did not all go), or when a signal cuts the wait short (an
+// application bounding it with a timer). So the line is never left at the
+// printer's settings. Returns false when the output was dropped, with errno
+// EINTR for the signal. A wait that fails otherwise has nothing left to wait
+// for: a line hung up once its far end took the bytes fails it with EIO.
+bool restore(int fd, bool drop) {
+    if (!tsave_valid) return !drop;
+    if (!drop && (tcsetattr(fd, TCSAFLUSH, &tsave) == 0 || errno != EINTR)) return true;
+    int err = errno;
+    tcflush(fd, TCIOFLUSH);
+    tcsetattr(fd, TCSANOW, &tsave);
+    errno = err;
+    return false;
 }
 
 } // namespace
@@ -106,6 +116,15 @@ int serial_open() {
     case Lookup::missing:
         ini_missing();
     }
+    // While this process holds a port, tsave holds that port's own settings:
+    // another device is refused, not opened, so that nothing takes their
+    // place (and no open waits for another line's carrier).
+    struct stat device {};
+    const bool held = held_device(device);
+    if (held && other_device(path, device)) {
+        errno = EBUSY;
+        return -1;
+    }
     // O_NOCTTY: a daemon that prints must not get the printer as its
     // controlling terminal, nor a hang-up from it.
     int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -113,7 +132,7 @@ int serial_open() {
     fd = above_stdio(fd);
     if (fd < 0) return -1;
 
-    if (held_here() && same_file(fd, hold.fd)) {
+    if (held) {
         // This process holds the port already: the line is set, its own
         // settings are saved, and the lock is ours.
         return fd;
@@ -143,12 +162,22 @@ int serial_open() {
     return fd;
 }
 
-int serial_close(int fd) {
+// Closes fd as serial_close does, and tells in drained whether the printer
+// took every byte. With drop, what is queued is dropped instead of waited on.
+static int close_port(int fd, bool drop, bool &drained) {
+    drained = !drop;
     const bool here = held_here(); // one getpid for the whole close
     if (here && fd != hold.fd) {
         // A nested open: its bytes go out, and the line stays the outer
-        // holder's to restore.
-        tcdrain(fd);
+        // holder's to restore. Bytes that are not to go, or whose wait a
+        // signal cut short, are dropped: left queued, they would hold up the
+        // holder's own close.
+        if (drop || (tcdrain(fd) != 0 && errno == EINTR)) {
+            int err = errno;
+            tcflush(fd, TCOFLUSH);
+            errno = err;
+            drained = false;
+        }
         return close(fd);
     }
     if (fd == hold.fd && hold.fd >= 0 && !here) {
@@ -160,12 +189,26 @@ int serial_close(int fd) {
     // outer one, or one the application opened itself) restores the line only
     // while no other process holds the port.
     if (fd != hold.fd && flock(fd, LOCK_EX | LOCK_NB) != 0) return close(fd);
-    restore(fd);
+    drained = restore(fd, drop);
+    int err = errno;
     // Unlock before closing: a forked child sharing the descriptor would
     // otherwise keep the lock held after this close.
     flock(fd, LOCK_UN);
     if (fd == hold.fd) hold = Hold{};
-    return close(fd);
+    int closed = close(fd);
+    errno = err;
+    return closed;
+}
+
+int serial_close(int fd) {
+    bool drained;
+    return close_port(fd, false, drained);
+}
+
+bool link_close(int fd, bool sent) {
+    bool drained;
+    close_port(fd, !sent, drained);
+    return drained;
 }
 
 void ini_missing() {
@@ -196,12 +239,18 @@ int serial_gets(int fd, char *buf, int size) {
     return static_cast<int>(got);
 }
 
-void link_send(int fd, const char *data, std::size_t n) {
+bool link_send(int fd, const char *data, std::size_t n) {
     while (n > 0) {
+        // A signal that comes before any byte is taken ends the command: that
+        // is how an application bounds a write that the printer holds up.
         ssize_t put = write(fd, data, n);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return; // an error, or a device that takes nothing
+        if (put < 0) return false;
+        if (put == 0) {
+            errno = EIO; // a device that takes nothing would be waited on for ever
+            return false;
+        }
         data += put;
         n -= static_cast<std::size_t>(put);
     }
+    return true;
 }

@@ -6,8 +6,10 @@
 # and closes of the port, must reach the printer byte for byte as they reach
 # a printer on a local port.
 # Usage: loopback.sh TARVIK_VIRTUAL TARVIK_PRINT WORKDIR
+# TARVIK_EMULATOR, if set, runs the two programs.
 set -euo pipefail
-virtual=$(realpath "$1") print=$(realpath "$2") work=$3
+emulator=(${TARVIK_EMULATOR:-})
+virtual=("${emulator[@]}" "$(realpath "$1")") print=("${emulator[@]}" "$(realpath "$2")") work=$3
 rm -rf "$work"
 mkdir -p "$work/direct" "$work/printer" "$work/app"
 
@@ -29,7 +31,7 @@ fail() {
 start_printer() {
   local name=$1 dir=$2
   mkfifo "$work/$name.out"
-  timeout 60 "$virtual" --dir "$dir" --json --count 10 --capture "$work/$name.bin" \
+  timeout 60 "${virtual[@]}" --dir "$dir" --json --count 10 --capture "$work/$name.bin" \
     >"$work/$name.out" 2>"$work/$name.log" &
   pids+=($!)
   exec 3<"$work/$name.out"
@@ -43,7 +45,7 @@ bank='237 06,14,08,06,06,05,05'
 # The bytes on a local port, for comparison.
 printf '%s\n' "$bank" >"$work/direct/tarvik.ini"
 start_printer direct "$work/direct"
-(cd "$work/direct" && "$print" check "${check_args[@]}" && "$print" lf 2) >/dev/null || fail "local commands failed"
+(cd "$work/direct" && "${print[@]}" check "${check_args[@]}" && "${print[@]}" lf 2) >/dev/null || fail "local commands failed"
 cat <&3 >"$work/direct.json"
 exec 3<&-
 wait "${pids[-1]}" || fail "local tarvik-virtual failed"
@@ -87,7 +89,7 @@ printf 'Porta=%s\n%s\n' "$local_port" "$bank" >"$work/app/tarvik.ini"
 
 # The second command opens the port after the library closed it once: socat
 # must still be there.
-(cd "$work/app" && "$print" check "${check_args[@]}" && "$print" lf 2) >/dev/null \
+(cd "$work/app" && "${print[@]}" check "${check_args[@]}" && "${print[@]}" lf 2) >/dev/null \
   || fail "commands through the network failed"
 cat <&3 >"$work/remote.json"
 exec 3<&-

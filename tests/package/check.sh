@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Checks the packages that tools/package.sh made in build/packages: their
 # contents for each architecture, the files that both architectures share,
-# the symbols file against the library. Then installs the amd64 packages with
-# dpkg, builds and runs a consumer through find_package and pkg-config with no
-# LD_LIBRARY_PATH, runs tarvik-print --help, and removes the packages again.
+# the symbols file against the library. Then installs the amd64 packages and
+# python3-tarvik with dpkg, builds and runs a consumer through find_package
+# and pkg-config with no LD_LIBRARY_PATH, runs tarvik-print --help, imports
+# the Python package with Debian's Python and prints through its pytest
+# fixture, and removes the packages again.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 debs=build/packages
@@ -23,6 +25,12 @@ fail() {
 
 version=$(dpkg-deb -f "$(ls $debs/libtarvik1_*_amd64.deb)" Version)
 tools=$(ls $debs/tarvik-tools_*_amd64.deb 2>/dev/null || true)
+python=$debs/python3-tarvik_${version}_all.deb
+[ -f "$python" ] || fail "no python3-tarvik package"
+[ "$(dpkg-deb -f "$python" Architecture)" = all ] || fail "python3-tarvik is not Architecture: all"
+dpkg-deb --fsys-tarfile "$python" |
+  tar -xO ./usr/lib/python3/dist-packages/tarvik-${version%-*}.dist-info/entry_points.txt |
+  grep -qx 'tarvik = tarvik.pytest_plugin' || fail "python3-tarvik carries no pytest11 entry point"
 
 for arch in amd64 i386; do
   case $arch in amd64) triplet=x86_64-linux-gnu ;; i386) triplet=i386-linux-gnu ;; esac
@@ -80,17 +88,17 @@ done
 echo "---- contents, shared files and symbols checked for amd64 and i386"
 
 # Install test.
-for p in libtarvik1 libtarvik-dev tarvik-tools; do
+for p in libtarvik1 libtarvik-dev tarvik-tools python3-tarvik; do
   if [[ $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) == *" installed" ]]; then
     fail "$p is installed already; remove it first"
   fi
 done
-pkgs=("$debs/libtarvik1_${version}_amd64.deb" "$debs/libtarvik-dev_${version}_amd64.deb")
+pkgs=("$debs/libtarvik1_${version}_amd64.deb" "$debs/libtarvik-dev_${version}_amd64.deb" "$python")
 [ -z "$tools" ] || pkgs+=("$tools")
-installed=(libtarvik-dev libtarvik1)
+installed=(python3-tarvik libtarvik-dev libtarvik1)
 [ -z "$tools" ] || installed=(tarvik-tools "${installed[@]}")
 $sudo dpkg -i "${pkgs[@]}" >/dev/null
-unset LD_LIBRARY_PATH
+unset LD_LIBRARY_PATH TARVIK_LIBRARY TARVIK_VIRTUAL PYTHONPATH
 cmake -S tests/consumer -B "$work/cmake" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 [ "$("$work/cmake/consumer")" = "consumer ok" ] || fail "find_package consumer"
@@ -102,8 +110,25 @@ if [ -n "$tools" ] && command -v tarvik-print >/dev/null; then
   tarvik-print --help >/dev/null || fail "tarvik-print --help"
   echo "---- tarvik-print --help ran"
 fi
+# The Python package finds the system's library, and pytest its fixture.
+/usr/bin/python3 -c 'import tarvik; tarvik.Printer()' || fail "python3-tarvik does not import or load"
+mkdir "$work/python"
+fixtures=$(cd "$work/python" && /usr/bin/python3 -m pytest -p no:cacheprovider --fixtures)
+grep -q '^virtual_printer' <<<"$fixtures" || fail "pytest --fixtures does not list virtual_printer"
+if [ -n "$tools" ]; then
+  cat >"$work/python/test_installed.py" <<'EOF'
+import tarvik
+def test_a_line(virtual_printer):
+    tarvik.Printer(directory=virtual_printer.directory).text("INSTALLED")
+    assert virtual_printer.wait(1)[0]["text"] == "INSTALLED"
+EOF
+  (cd "$work/python" && /usr/bin/python3 -m pytest -q -p no:cacheprovider) >/dev/null ||
+    fail "the installed fixture does not print"
+fi
+echo "---- python3-tarvik imported, its fixture listed and printing"
 $sudo dpkg -r "${installed[@]}" >/dev/null
 installed=()
+[ ! -e /usr/lib/python3/dist-packages/tarvik ] || fail "removal left the Python package"
 [ ! -e /usr/include/tarvik.h ] || fail "removal left the header"
 if ls /usr/lib/x86_64-linux-gnu/libtarvik.so* >/dev/null 2>&1; then fail "removal left the library"; fi
 echo "---- installed, consumed without LD_LIBRARY_PATH, removed"

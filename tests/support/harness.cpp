@@ -205,7 +205,14 @@ ChildResult run_child(const std::function<int()> &fn) {
     return r;
 }
 
+std::vector<std::string> built_command(std::vector<std::string> args) {
+    const std::string emulator = TARVIK_EMULATOR;
+    if (!emulator.empty()) args.insert(args.begin(), emulator);
+    return args;
+}
+
 Program::Program(std::vector<std::string> args) {
+    args = built_command(std::move(args));
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
@@ -215,7 +222,7 @@ Program::Program(std::vector<std::string> args) {
         for (std::string &a : args)
             argv.push_back(&a[0]);
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(fds[1]);
@@ -317,12 +324,14 @@ std::string hex(const std::string &text) {
 namespace {
 WriteFault write_fault = WriteFault::none;
 bool drain_interrupted = false;
-int chop_calls = 0;
+int passes = 0;      // writes still to let through untouched
+int fault_calls = 0; // writes the fault has played on
 } // namespace
 
-void set_write_fault(WriteFault fault) {
+void set_write_fault(WriteFault fault, int pass) {
     write_fault = fault;
-    chop_calls = 0;
+    passes = pass;
+    fault_calls = 0;
 }
 
 void interrupt_drain(bool on) {
@@ -349,19 +358,24 @@ void record(int fd, const void *data, long result) {
 // A write to a terminal as the fault in force lets it happen.
 long faulty_write(int fd, const void *data, size_t n) {
     if (write_fault == WriteFault::none || !is_terminal(fd)) return syscall(SYS_write, fd, data, n);
-    if (write_fault == WriteFault::takes_nothing) {
+    if (passes > 0) {
+        --passes;
+        return syscall(SYS_write, fd, data, n);
+    }
+    switch (write_fault) {
+    case WriteFault::takes_nothing:
         // Then an error, so that a writer that spins on 0 ends and shows.
-        if (chop_calls++ < 100) return 0;
+        if (fault_calls++ < 100) return 0;
         errno = EIO;
         return -1;
-    }
-    // chop: every other call is cut short by a signal, the others take a
-    // byte at a time.
-    if (chop_calls++ % 2 == 0) {
-        errno = EINTR;
+    case WriteFault::chop:
+        return syscall(SYS_write, fd, data, n > 0 ? 1 : 0);
+    default:
+        // EINTR turns to EIO too after a while, so that a writer that retries
+        // ends and shows.
+        errno = write_fault == WriteFault::eintr && fault_calls++ < 100 ? EINTR : EIO;
         return -1;
     }
-    return syscall(SYS_write, fd, data, n > 0 ? 1 : 0);
 }
 
 } // namespace th

@@ -94,8 +94,14 @@ struct ChildResult {
 };
 ChildResult run_child(const std::function<int()> &fn);
 
-// A program run in a child process, its standard output on a pipe; killed
-// when the object goes, if it has not ended.
+// The command that runs a program built here (args: its path, then its
+// arguments): the build's emulator, if it has one, comes in front (qemu-i386
+// for a 32-bit build where the kernel runs no 32-bit programs; see
+// TARVIK_EMULATOR in CMakeLists.txt). Start every built program through it.
+std::vector<std::string> built_command(std::vector<std::string> args);
+
+// A program built here, run through built_command in a child process, its
+// standard output on a pipe; killed when the object goes, if it has not ended.
 class Program {
   public:
     // args: the program's path, then its arguments.
@@ -140,9 +146,12 @@ std::vector<std::string> blocks(const std::vector<Write> &log);
 enum class WriteFault {
     none,
     takes_nothing, // writes return 0, and from the 101st on fail with EIO
-    chop,          // every other write fails with EINTR, the others take one byte
+    chop,          // every write takes one byte
+    eio,           // writes fail with EIO, as on a line whose far end has gone
+    eintr,         // writes fail with EINTR, as when a signal comes first
 };
-void set_write_fault(WriteFault fault);
+// Plays fault on the writes to terminals that come after the next pass.
+void set_write_fault(WriteFault fault, int pass = 0);
 
 // While on, tcsetattr with TCSAFLUSH fails with EINTR and changes nothing, as
 // when a signal interrupts the wait for the printer to take the output.

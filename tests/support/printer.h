@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -34,11 +35,14 @@ class Printer : public ::testing::Test {
         before = pty.settings();
     }
 
-    // Runs a command with the write log and standard output captured.
+    // Runs a command with the write log, its errno and standard output
+    // captured.
     template <class F> int run(F command) {
         StdoutCapture capture;
         start_write_log();
+        errno = 0;
         int result = command();
+        error = errno;
         log = stop_write_log();
         out = capture.finish();
         return result;
@@ -62,6 +66,7 @@ class Printer : public ::testing::Test {
     Pty pty;
     termios before{};
     std::vector<Write> log;
+    int error = 0;
     std::string out;
 };
 

@@ -14,7 +14,8 @@ faults=(
   "restore with TCSANOW|s/tcsetattr(fd, TCSAFLUSH, &tsave)/tcsetattr(fd, TCSANOW, \&tsave)/"
   "no CRTSCTS|s/CS8 | CREAD | CLOCAL | CRTSCTS;/CS8 | CREAD | CLOCAL;/"
   "wrong speed|s/B9600/B19200/g"
-  "no restore|s/    if (!tsave_valid) return;/    return;/"
+  "no restore|s/    if (!tsave_valid) return !drop;/    return !drop;/"
+  "nested close keeps its output|s/            tcflush(fd, TCOFLUSH);/            (void)fd;/"
 )
 
 status=0

@@ -1,8 +1,9 @@
 // Runs inside the 32-bit guest against the real 8250 driver on ttyS1. It
 // steps through the scenario that tests/uart/run.py drives: before each step
 // it prints "@wait NAME" on the console and waits for a line from the host,
-// after it "@done NAME rc=R us=T SETTINGS", where SETTINGS is what the port
-// holds afterwards, read by the guest itself.
+// after it "@done NAME rc=R errno=E us=T SETTINGS", where SETTINGS is what
+// the port holds afterwards, read by the guest itself. Each timed command is
+// followed by its floor, NAME/floor: the same system calls, made bare.
 #include "tarvik.h"
 
 #include <cerrno>
@@ -12,9 +13,12 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -71,8 +75,9 @@ template <class F> void step(const char *name, F command) {
     wait_host(name);
     long long t0 = now_us();
     int rc = command();
+    int err = errno;
     long long t1 = now_us();
-    std::printf("@done %s rc=%d us=%lld %s\n", name, rc, t1 - t0, settings().c_str());
+    std::printf("@done %s rc=%d errno=%d us=%lld %s\n", name, rc, err, t1 - t0, settings().c_str());
     std::fflush(stdout);
 }
 
@@ -87,6 +92,70 @@ int check(const char *text1) {
 
 void on_alarm(int) {}
 
+// A repeating timer whose signal ends blocking calls (no SA_RESTART), as an
+// application bounds a command: one alarm may meet a write that has taken
+// some bytes, which does not end it.
+void repeating_timer(bool on) {
+    struct sigaction sa {};
+    sa.sa_handler = on_alarm;
+    sigaction(SIGALRM, &sa, nullptr);
+    itimerval t{};
+    if (on) t = {{1, 0}, {1, 0}};
+    setitimer(ITIMER_REAL, &t, nullptr);
+}
+
+// ---- The floor: the same system calls as a command, without the library --
+
+void scan(const char *needle, char (&line)[100]) {
+    std::FILE *f = std::fopen("tarvik.ini", "r");
+    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr &&
+           std::strstr(line, needle) == nullptr) {
+    }
+    if (f != nullptr) std::fclose(f);
+}
+
+// An fgets scan of tarvik.ini per look-up, open, flock, tcgetattr,
+// tcsetattr, one write per block, the restoring tcsetattr, unlock, close.
+int bare(const std::vector<std::string> &blocks, bool layout = false) {
+    char line[100] = "";
+    scan("Porta=", line);
+    std::string path = "/dev/" + std::string(line + 6, std::strcspn(line + 6, "\r\n"));
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    flock(fd, LOCK_EX);
+    termios saved{}, t{};
+    tcgetattr(fd, &saved);
+    t.c_cflag = B9600 | CS8 | CREAD | CLOCAL | CRTSCTS;
+    tcsetattr(fd, TCSANOW, &t);
+    if (layout) scan("237", line);
+    int ok = 1;
+    for (const std::string &b : blocks)
+        ok &= write(fd, b.data(), b.size()) == static_cast<ssize_t>(b.size());
+    tcsetattr(fd, TCSAFLUSH, &saved);
+    flock(fd, LOCK_UN);
+    close(fd);
+    return ok;
+}
+
+std::string field(int code, const char *text) {
+    return std::string("\x1b.590") + static_cast<char>('0' + code) + text + "}";
+}
+
+// A timed command, then its floor.
+template <class F>
+void timed(const char *name, F command, const std::vector<std::string> &blocks,
+           bool layout = false) {
+    step(name, command);
+    step((std::string(name) + "/floor").c_str(), [&] { return bare(blocks, layout); });
+}
+
+// The host holds CTS off across a step that a repeating timer cuts short,
+// then lets the next command run: only its bytes may follow.
+template <class F> void cut_short(const char *name, F command) {
+    step(name, command);
+    step((std::string(name) + "/after").c_str(), [] { return tarvlf(1); });
+}
+
 } // namespace
 
 int main() {
@@ -94,29 +163,50 @@ int main() {
     std::fputs("Porta=ttyS1\n", ini);
     std::fclose(ini);
 
-    step("tarvlf", [] { return tarvlf(3); });
-    step("tarvabreverso", [] { return tarvabreverso(); });
-    step("tarvfechaverso", [] { return tarvfechaverso(); });
-    step("tarvtxt", [] { return tarvtxt('0', 'N', s("TEXTO NA FRENTE DO DOCUMENTO 0123456789")); });
-    step("tarvaut", [] { return tarvaut('1', 'S', 'V', s("AUTENTICACAO 0001")); });
-    step("tarvversotxt", [] { return tarvversotxt('0', 'N', s("TEXTO NO VERSO DO DOCUMENTO")); });
-    step("tarvcheque", [] { return check("PAGUE POR ESTE CHEQUE"); });
+    const char *front = "TEXTO NA FRENTE DO DOCUMENTO 0123456789";
+    const char *auth = "AUTENTICACAO 0001";
+    const char *back = "TEXTO NO VERSO DO DOCUMENTO";
+    timed("tarvlf", [] { return tarvlf(3); }, {std::string("\n\n\n\0", 4)});
+    timed("tarvabreverso", [] { return tarvabreverso(); },
+          {std::string("\x1b.5915}\0", 8), std::string("\n\0", 2)});
+    timed("tarvfechaverso", [] { return tarvfechaverso(); }, {std::string("\x1b.5916}\0", 8)});
+    // Octal escapes: ESC is \033, and 0x14 and 0x0E are \024 and \016.
+    timed("tarvtxt", [&] { return tarvtxt('0', 'N', s(front)); },
+          {std::string("\033d0\024") + front + "\n"});
+    timed("tarvaut", [&] { return tarvaut('1', 'S', 'V', s(auth)); },
+          {std::string("\033V\033d1\016") + auth + "\n"});
+    timed("tarvversotxt", [&] { return tarvversotxt('0', 'N', s(back)); },
+          {std::string("\033d0\r\0", 5), std::string("\024  ") + back + "\n"});
+    timed(
+        "tarvcheque", [] { return check("PAGUE POR ESTE CHEQUE"); },
+        {field(1, "PAGUE POR ESTE CHEQUE"), field(2, "FULANO DE TAL"), field(3, "150304"),
+         field(4, "000000123456"), field(5, "SAO PAULO"), field(6, ""), field(7, "REAL"),
+         field(8, "REAIS"), field(9, "000S05150806060505")},
+        true);
 
     // The host holds CTS off for a while after this step starts.
     step("hold", [] { return tarvtxt('0', 'N', s("ESPERA CTS")); });
 
-    // CTS stays off; the alarm cuts the wait for the drain short.
-    step("alarm", [] {
-        struct sigaction sa {};
-        sa.sa_handler = on_alarm; // no SA_RESTART: the wait must end
-        sigaction(SIGALRM, &sa, nullptr);
-        alarm(1);
+    // CTS stays off; the timer cuts the wait for the drain short.
+    cut_short("alarm", [] {
+        repeating_timer(true);
         int rc = tarvtxt('0', 'N', s("INTERROMPIDO PELO ALARME"));
-        alarm(0);
+        repeating_timer(false);
         return rc;
     });
-    // After CTS is back: only this command's bytes may follow.
-    step("after", [] { return tarvlf(1); });
+    // The same in a command nested in the application's hold: it must drop
+    // what it queued, or the application's own close, with no timer left,
+    // waits for CTS.
+    cut_short("nested", [] {
+        int outer = serial_open();
+        repeating_timer(true);
+        int rc = tarvtxt('0', 'N', s("INTERROMPIDO DENTRO DA POSSE"));
+        int err = errno;
+        repeating_timer(false);
+        serial_close(outer);
+        errno = err;
+        return outer >= 0 ? rc : -1;
+    });
 
     step("two", [] {
         pid_t kids[2];

@@ -1,0 +1,34 @@
+"""Drive a serial check and document printer through libtarvik.
+
+>>> import tarvik
+>>> printer = tarvik.Printer(directory="/srv/app", timeout=30)
+>>> printer.text("TOTAL R$ 10,00")
+
+See :class:`Printer`. The pytest plugin (``tarvik.pytest_plugin``) gives the
+fixture ``virtual_printer``, which plays the printer.
+"""
+
+from .errors import (
+    ConfigError,
+    DateError,
+    EncodingError,
+    Error,
+    LibraryError,
+    PortError,
+    PrinterTimeout,
+    SendError,
+)
+from .printer import Port, Printer
+
+__all__ = [
+    "ConfigError",
+    "DateError",
+    "EncodingError",
+    "Error",
+    "LibraryError",
+    "Port",
+    "PortError",
+    "Printer",
+    "PrinterTimeout",
+    "SendError",
+]

@@ -1,0 +1,150 @@
+"""pytest plugin: the fixture ``virtual_printer`` plays the printer with
+``tarvik-virtual``, so that an application's tests can print and look at what
+arrived. Registered through the ``pytest11`` entry point."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+
+class VirtualPrinter:
+    """``tarvik-virtual --json --hex`` running on ``directory``, where it
+    names its pseudo-terminal (``device``) in ``tarvik.ini``.
+
+    Events are the dicts of the JSON lines that ``tarvik-virtual`` prints, one
+    per command ("front_text", "check_field", ...), each with its bytes in
+    ``hex``, and a "check" summary after the ninth field of a whole check.
+    """
+
+    def __init__(self, program: str, directory: Path, start_timeout: float = 5) -> None:
+        self.program = program
+        self.directory = directory
+        self.device: str | None = None
+        self._events: list[dict[str, Any]] = []
+        self._commands = 0  # commands whose events have all arrived
+        self._in_row = 0  # check fields 1, 2, ... in a row, as tarvik-virtual joins them
+        self._ended = False
+        self._changed = threading.Condition()
+        self.process = subprocess.Popen(
+            [program, "--json", "--hex", "--dir", os.fspath(directory)],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+        )
+        self._reader = threading.Thread(target=self._read, name="tarvik-virtual reader", daemon=True)
+        self._reader.start()
+        with self._changed:
+            self._changed.wait_for(lambda: self.device is not None or self._ended, start_timeout)
+        if self.device is None:
+            self.stop()
+            pytest.fail(f"{program} did not start on {directory}")
+
+    def _read(self) -> None:
+        assert self.process.stdout is not None
+        try:
+            for line in self.process.stdout:
+                event = json.loads(line)
+                with self._changed:
+                    if event["type"] == "ready":
+                        self.device = event["device"]
+                    else:
+                        self._take(event)
+                    self._changed.notify_all()
+        finally:
+            # Also on a line that is no JSON: a waiting test fails at once.
+            with self._changed:
+                self._ended = True
+                self._changed.notify_all()
+
+    def _take(self, event: dict[str, Any]) -> None:
+        # Counted as tarvik-virtual --count counts: a check is its nine
+        # fields; the ninth counts once the summary after it is in as well.
+        self._events.append(event)
+        kind = event["type"]
+        if kind == "check_field":
+            index = int(event["field"]) - 1
+            if index == 0:
+                self._in_row = 0
+            self._in_row = self._in_row + 1 if index == self._in_row else 0
+            if self._in_row == 9:
+                return
+        else:
+            self._in_row = 0
+        self._commands += 1
+
+    def events(self) -> list[dict[str, Any]]:
+        """The events decoded so far."""
+        with self._changed:
+            return list(self._events)
+
+    def checks(self) -> list[dict[str, Any]]:
+        """The "check" summaries so far: ``fields``, ``date``, ``amount``,
+        ``layout``."""
+        return [e for e in self.events() if e["type"] == "check"]
+
+    def wait(self, count: int, timeout: float = 5) -> list[dict[str, Any]]:
+        """Waits until ``count`` commands have arrived (a check counts as its
+        nine fields), with every event they give, a check's summary included;
+        fails the test with what did arrive if they don't within ``timeout``
+        seconds. Returns the events so far."""
+        with self._changed:
+            self._changed.wait_for(lambda: self._commands >= count or self._ended, timeout)
+            if self._commands < count:
+                ended = f"; {self.program} ended" if self._ended else ""
+                pytest.fail(f"{self._commands} of {count} commands arrived within {timeout} s{ended}: {self._events}")
+            return list(self._events)
+
+    def svg(self, path: str | os.PathLike[str]) -> None:
+        """Draws what was decoded so far as an SVG picture at ``path``: the
+        bytes are rebuilt from the events and replayed through
+        ``tarvik-virtual --replay --svg``. A check's summary has no bytes of
+        its own; its fields have them."""
+        data = b"".join(bytes.fromhex(e["hex"]) for e in self.events() if "hex" in e)
+        with tempfile.NamedTemporaryFile(prefix="tarvik-session-", suffix=".bin") as stream:
+            stream.write(data)
+            stream.flush()
+            subprocess.run(
+                [self.program, "--replay", stream.name, "--svg", os.fspath(path)],
+                check=True,
+                stdout=subprocess.DEVNULL,
+            )
+
+    def stop(self) -> None:
+        """Ends tarvik-virtual (also when stopped with SIGSTOP), which puts
+        ``tarvik.ini`` back."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGCONT)
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self._reader.join()
+        assert self.process.stdout is not None
+        self.process.stdout.close()
+
+
+@pytest.fixture
+def virtual_printer(tmp_path: Path) -> Iterator[VirtualPrinter]:
+    """A virtual printer on ``tmp_path``: ``tarvik.Printer(directory=
+    virtual_printer.directory)`` prints to it. Runs the ``tarvik-virtual``
+    named by ``$TARVIK_VIRTUAL``, else the one on ``PATH``."""
+    program = os.environ.get("TARVIK_VIRTUAL") or shutil.which("tarvik-virtual")
+    if program is None:
+        pytest.fail("tarvik-virtual not found: install tarvik-tools, or name it in TARVIK_VIRTUAL")
+    printer = VirtualPrinter(program, tmp_path)
+    try:
+        yield printer
+    finally:
+        printer.stop()

@@ -1,0 +1,145 @@
+import contextlib
+import errno
+import os
+import re
+import shutil
+import subprocess
+import sys
+from datetime import date
+from decimal import Decimal
+from pathlib import Path
+
+import pytest
+from conftest import hexes
+
+import tarvik
+
+
+def fields(t1, t2, ddmmyy, amount, t5, t6, layout):
+    texts = [t1, t2, ddmmyy, amount, t5, t6, "REAL", "REAIS", "000S" + layout]
+    return [(b"\x1b.590%d%s}" % (i, t.encode())).hex(" ").upper() for i, t in enumerate(texts, 1)]
+
+
+def check(p, **change):
+    args = dict(text1="PAGUE", text2="JOSE", date="15/03/2025", amount=Decimal("1234.56"),
+                text5="SAO PAULO", text6="", bank="341-7")
+    p.check(**(args | change))
+
+
+def back(p, error=None):
+    with contextlib.suppress(KeyError), p.back_side():
+        if error:
+            raise error
+        p.back_text("VERSO")
+
+
+def sent(*commands):
+    return [c.hex(" ").upper() for c in commands]
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda p: p.text("TOTAL É", pitch="5", double=True), sent(b"\x1bd5\x0eTOTAL \xc9\n")),
+    (lambda p: p.text("X" * 50), sent(b"\x1bd0\x14" + b"X" * 40 + b"\n")),  # cut by the library
+    (lambda p: tarvik.Printer(p.directory, "cp850").text("É"), sent(b"\x1bd0\x14\x90\n")),
+    (lambda p: p.text(b"\x1b!\x01"), sent(b"\x1bd0\x14\x1b!\x01\n")),
+    (lambda p: p.authenticate("AUT 42", "1", False, "V"), sent(b"\x1bV\x1bd1\x14AUT 42\n")),
+    (lambda p: p.line_feed(3), sent(b"\n\n\n\x00")),
+    (back, sent(b"\x1b.5915}\x00\n\x00", b"\x1bd0\r\x00\x14  VERSO\n", b"\x1b.5916}\x00")),
+    (lambda p: back(p, KeyError), sent(b"\x1b.5915}\x00\n\x00", b"\x1b.5916}\x00")),
+    (lambda p: check(p, date=date(2025, 3, 15)),
+     fields("PAGUE", "JOSE", "150325", "000000123456", "SAO PAULO", "", "06140806060505")),
+    (lambda p: check(p, date="1/2/25", amount="0001234567890,12", bank="000341", text6="X" * 61),
+     fields("PAGUE", "JOSE", "010225", "123456789012", "SAO PAULO", "X" * 60, "06140806060505")),
+    (lambda p: check(p, amount=5, bank=237), fields("PAGUE", "JOSE", "150325", "000000000005", "SAO PAULO", "",
+                                                     "05150806060505")),
+])
+def test_each_command_sends_its_bytes(call, expected, printer, virtual_printer):
+    with open(virtual_printer.directory / "tarvik.ini", "a") as ini:
+        ini.write("341 06,14,08,06,06,05,05\n")
+    call(printer)
+    assert hexes(virtual_printer.wait(len(expected))) == expected
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda p: p.text("x", pitch="a"), ValueError),
+    (lambda p: p.authenticate("x", selector="Z"), ValueError),
+    (lambda p: p.line_feed(11), ValueError),
+    (lambda p: p.text("a\0b"), ValueError),
+    (lambda p: p.text("AÇÚCAR €5"), tarvik.EncodingError),
+    (lambda p: check(p, text1="X" * 93), ValueError),
+    (lambda p: check(p, text5="SP}\x1b.5904000099999999"), ValueError),
+    (lambda p: check(p, text2=b"\x1b"), ValueError),
+    (lambda p: check(p, amount=-1), ValueError),
+    (lambda p: check(p, amount="-5,00"), ValueError),
+    (lambda p: check(p, amount="1.000.000.000.000,00"), ValueError),
+    (lambda p: check(p, amount=Decimal("1.005")), ValueError),
+    (lambda p: check(p, amount=12.5), TypeError),
+    (lambda p: check(p, bank="1000"), ValueError),
+    (lambda p: check(p, bank="341-77"), ValueError),
+    (lambda p: check(p, bank=1000), ValueError),
+])
+def test_bad_arguments_are_refused_before_the_port(call, error):
+    # The directory does not exist: a call that got that far would raise ConfigError.
+    with pytest.raises(error):
+        call(tarvik.Printer(directory="/nonexistent/tarvik"))
+
+
+@pytest.mark.parametrize("ini, call, error, attrs, out", [
+    (None, lambda p: check(p, date="31/02/2025"), tarvik.DateError, {}, "data invalida"),
+    ("Porta=nothing-here\n", lambda p: p.line_feed(), tarvik.PortError, {"code": -1, "errno": errno.ENOENT}, ""),
+    ("Porta=null\n", lambda p: p.line_feed(), tarvik.PortError, {"code": -2, "errno": errno.ENOTTY},
+     "error reading terminal settings.\n"),
+    ("<no file>", lambda p: p.line_feed(), tarvik.ConfigError, {}, ""),
+    ("<no directory>", lambda p: p.line_feed(), tarvik.ConfigError, {}, ""),
+])
+def test_failures(ini, call, error, attrs, out, virtual_printer, tmp_path, capfd):
+    directory = virtual_printer.directory if ini is None else tmp_path / "other"
+    if ini is not None and ini != "<no directory>":
+        directory.mkdir()
+        if ini != "<no file>":
+            (directory / "tarvik.ini").write_text(ini)
+    here = os.getcwd()
+    with pytest.raises(error) as raised:
+        call(tarvik.Printer(directory=directory))
+    assert os.getcwd() == here
+    assert {name: getattr(raised.value, name) for name in attrs} == attrs
+    assert capfd.readouterr().out == out
+    # The process goes on, and nothing was sent.
+    tarvik.Printer(directory=virtual_printer.directory).line_feed()
+    assert hexes(virtual_printer.wait(1)) == ["0A 00"]
+
+
+@pytest.mark.parametrize("library, message", [
+    ("/nonexistent/libtarvik.so.1", "cannot load"),
+    ("libc.so.6", "lacks serial_open"),
+])
+def test_library_errors(library, message):
+    with pytest.raises(tarvik.LibraryError, match=message):
+        tarvik.Printer(library=library)
+
+
+def test_the_readme_example_runs(virtual_printer, tmp_path):
+    readme = (Path(__file__).parents[3] / "README.md").read_text()
+    example = re.search(r"## Python\n.*?```python\n(.*?)```", readme, re.S).group(1)
+    env = os.environ | {"PYTHONPATH": str(Path(tarvik.__file__).parents[1])}
+    run = subprocess.run([sys.executable, "-c", example], cwd=virtual_printer.directory, env=env,
+                         capture_output=True, text=True)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
+    events = virtual_printer.wait(13)
+    assert [e["type"] for e in events if e["type"] != "check_field"] == [
+        "front_text", "check", "back_side", "back_text", "back_side"]
+    assert events[10]["amount"] == "000000123456" and events[10]["fields"][1] == "JOSÉ DA SILVA"
+    virtual_printer.svg(tmp_path / "session.svg")
+    picture = (tmp_path / "session.svg").read_text()
+    assert all(t in picture for t in ("TOTAL R$ 1.234,56", "PAGUE POR ESTE CHEQUE", "ENDOSSO: JOSÉ DA SILVA"))
+
+
+def test_pip_installs_the_package_and_its_fixture(tmp_path):
+    source, venv = tmp_path / "source", tmp_path / "venv"
+    shutil.copytree(Path(tarvik.__file__).parents[1], source, ignore=shutil.ignore_patterns("tests", "__pycache__"))
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"} | {"PIP_NO_INDEX": "1"}
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", venv], check=True)
+    subprocess.run([venv / "bin/pip", "install", "-q", "--no-build-isolation", source], check=True, env=env)
+    listed = subprocess.run([venv / "bin/python", "-m", "pytest", "-p", "no:cacheprovider", "--fixtures", "-v"],
+                            cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert "virtual_printer" in listed.stdout and str(venv) in listed.stdout

@@ -1,0 +1,99 @@
+import errno
+import signal
+import subprocess
+import termios
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from conftest import hexes
+
+import tarvik
+
+def test_two_threads_get_whole_commands(printer, virtual_printer):
+    texts = [f"LINE {i:02d}" for i in range(20)]
+    start = threading.Barrier(2)
+
+    def run(commands):
+        start.wait()
+        for command in commands:
+            command()
+
+    with ThreadPoolExecutor(2) as pool:
+        checks = pool.submit(run, [lambda i=i: printer.check("A", "B", "1/1/25", i, "C", "D", 1) for i in range(5)])
+        lines = pool.submit(run, [lambda t=t: printer.text(t) for t in texts])
+        checks.result(), lines.result()
+    events = virtual_printer.wait(5 * 9 + 20)
+    assert [c["amount"] for c in virtual_printer.checks()] == [f"{i:012d}" for i in range(5)]
+    assert [e["text"] for e in events if e["type"] == "front_text"] == texts
+
+
+def test_timeout_on_a_port_another_process_holds(printer, virtual_printer):
+    holder = subprocess.Popen(["flock", virtual_printer.device, "sh", "-c", "echo locked; exec cat"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    own = lambda *_: None  # noqa: E731
+    before = signal.signal(signal.SIGALRM, own)
+    signal.setitimer(signal.ITIMER_REAL, 100)
+    try:
+        start = time.monotonic()
+        with pytest.raises(tarvik.PrinterTimeout):
+            tarvik.Printer(virtual_printer.directory, timeout=0.3).text("LOCKED OUT")
+        assert 0.3 <= time.monotonic() - start < 2
+        assert signal.getsignal(signal.SIGALRM) is own
+        assert 98 < signal.getitimer(signal.ITIMER_REAL)[0] <= 100
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, before)
+        holder.stdin.close()
+        holder.wait()
+    printer.line_feed()
+    assert hexes(virtual_printer.wait(1)) == ["0A 00"]
+
+
+@pytest.mark.parametrize("own_timer, error", [(False, tarvik.PrinterTimeout), (True, tarvik.SendError)])
+def test_a_blocked_write_ends(own_timer, error, full_line, virtual_printer):
+    settings = termios.tcgetattr(full_line)
+    before = signal.getsignal(signal.SIGALRM)
+    if own_timer:  # the application's own repeating timer, not the package's
+        signal.signal(signal.SIGALRM, lambda *_: None)
+        signal.siginterrupt(signal.SIGALRM, True)
+        signal.setitimer(signal.ITIMER_REAL, 0.3, 0.05)
+    printer = tarvik.Printer(virtual_printer.directory, timeout=None if own_timer else 0.3)
+    start = time.monotonic()
+    try:
+        with pytest.raises(error) as raised:
+            printer.text("BLOCKED")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, before)
+    assert time.monotonic() - start < 3
+    assert not own_timer or raised.value.errno == errno.EINTR
+    assert termios.tcgetattr(full_line) == settings
+
+
+def test_timeout_needs_the_main_thread(virtual_printer):
+    with ThreadPoolExecutor(1) as pool, pytest.raises(RuntimeError, match="main thread"):
+        pool.submit(tarvik.Printer(virtual_printer.directory, timeout=1).line_feed).result()
+
+
+def test_hold_keeps_the_port_from_other_threads(printer, virtual_printer):
+    held, done = threading.Event(), threading.Event()
+
+    def hold():
+        with printer.hold() as port:
+            assert port.write(b"\n\0") == 2
+            assert port.read(8) == b""
+            held.set()
+            done.wait(5)
+            printer.authenticate("AUT 42")
+
+    with ThreadPoolExecutor(1) as pool:
+        holding = pool.submit(hold)
+        held.wait(5)
+        with pytest.raises(tarvik.PrinterTimeout):
+            tarvik.Printer(virtual_printer.directory, timeout=0.2).text("BETWEEN")
+        done.set()
+        holding.result()
+    assert hexes(virtual_printer.wait(2)) == ["0A 00", "1B 59 1B 64 30 14 41 55 54 20 34 32 0A"]
