@@ -1,7 +1,7 @@
 // tarvik-virtual: plays the printer on a pseudo-terminal, names it in
 // tarvik.ini, and shows each command the library sends it.
 #include "decoder.h"
-#include "link/link.h"
+#include "link/ini.h"
 #include "svg.h"
 
 #include <nlohmann/json.hpp>
