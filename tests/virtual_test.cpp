@@ -272,6 +272,10 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
          "Porta=ttyS0\n",
          {"--svg", "/dev/full"},
          "cannot write /dev/full: No space left on device"},
+        {"picture of a replay that fills up",
+         "Porta=ttyS0\n",
+         {"--replay", "/dev/null", "--svg", "/dev/full"},
+         "cannot write /dev/full: No space left on device"},
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
