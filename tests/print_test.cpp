@@ -220,7 +220,8 @@ TEST(Doctor, FindingsForAnUnprivilegedUser) {
         const char *message, *hint;
     } cases[] = {
         {"device of root alone", 0600, 0644, 0, "No permission to read and write /dev/",
-         "so joining that group gives no access. Give a group access with a udev rule"},
+         "Its group \"root\" may not read and write it (mode 600, owner root), so joining "
+         "that group gives no access. Give a group access with a udev rule"},
         {"device of a group", 0660, 0644, 20, "No permission to read and write /dev/",
          "Add the user that prints to the group that owns the device, \"dialout\""},
         {"unreadable tarvik.ini", 0666, 0600, 0,
@@ -249,17 +250,10 @@ TEST(Doctor, FindingsForAnUnprivilegedUser) {
         chmod(dir.path().c_str(), 0755);
         dir.write_ini("Porta=" + pty.name() + "\n");
         chmod((dir.path() + "/tarvik.ini").c_str(), c.ini);
-        Outcome r = tarvik_print({"doctor", "--json"}, as_nobody, program);
-        EXPECT_EQ(1, r.status) << r.out << r.err;
-        std::istringstream lines(r.out);
-        bool found = false;
-        for (std::string l; std::getline(lines, l);) {
-            nlohmann::json f = nlohmann::json::parse(l);
-            found =
-                found || (f["message"].get<std::string>().find(c.message) != std::string::npos &&
-                          f["hint"].get<std::string>().find(c.hint) != std::string::npos);
-        }
-        EXPECT_TRUE(found) << r.out;
+        Outcome r = tarvik_print({"doctor"}, as_nobody, program);
+        EXPECT_EQ(1, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.out.find(c.message)) << r.out;
+        EXPECT_NE(std::string::npos, r.out.find(std::string("    fix: ") + c.hint)) << r.out;
     }
     unlink(program.c_str());
     unlink(library.c_str());
@@ -284,9 +278,8 @@ TEST(Doctor, TimeGrowsWithTheLines) {
         for (int run = 0; run < 3; ++run) {
             auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(1, tarvik_print({"doctor", "--json"}).status);
-            best = std::min(
-                best,
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            best = std::min(best, took.count());
         }
         return best;
     };
