@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -167,8 +168,11 @@ int serial_close(int fd) {
     return close(fd);
 }
 
-void release_held_port() {
+void ini_missing() {
+    // The process ends: a port it holds goes back as it was found first.
     if (held_here()) serial_close(hold.fd);
+    std::fprintf(stdout, "erro abertura tarvik.ini");
+    std::exit(1);
 }
 
 int serial_puts(int fd, char *text) {

@@ -1,6 +1,6 @@
 #include "doctor.h"
 
-#include "link/link.h"
+#include "link/ini.h"
 
 #include <cctype>
 #include <cstdio>

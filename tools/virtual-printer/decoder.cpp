@@ -1,6 +1,6 @@
 #include "decoder.h"
 
-#include "commands/commands.h"
+#include "tarvik.h"
 
 #include <cstring>
 
@@ -81,10 +81,14 @@ Result text_until(const View &v, std::size_t i, int end, std::size_t max, std::s
     return Result::none;
 }
 
+enum class Side { front, back };
+
+// The line width from the shared library's own pitch tables.
 int width_of(Side side, char pitch, bool twice) {
+    char flag = twice ? 'S' : 'N';
     int width;
     char control;
-    pitch_lookup(side, pitch, twice ? 'S' : 'N', width, control);
+    (side == Side::front ? setme : setmev)(pitch, flag, width, control);
     return width;
 }
 

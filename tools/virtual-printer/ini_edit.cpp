@@ -1,6 +1,6 @@
 #include "ini_edit.h"
 
-#include "link/link.h"
+#include "link/ini.h"
 
 #include <cstdlib>
 
