@@ -62,7 +62,8 @@ bool Hold::take(const std::string &dir, std::string &error, pid_t &holder) {
             close(fd);
             if (held && who.l_type == F_UNLCK) continue; // let go meanwhile
             holder = held ? who.l_pid : 0;
-            error = held ? path_ + " is locked" : "cannot lock " + path_ + ": " + why(err);
+            error = held ? "another tarvik-virtual runs in " + dir + ": it holds " + path_
+                         : "cannot lock " + path_ + ": " + why(err);
             return false;
         }
         // A holder that was ending may have removed the file after we opened
