@@ -29,18 +29,28 @@ void append(std::vector<virt::Event> &to, std::vector<virt::Event> more) {
         to.push_back(std::move(e));
 }
 
-// Latin-1 to UTF-8, enough for the drawing.
-std::string latin1(const std::string &s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xc0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3f));
+// Whether text is UTF-8 made only of characters that XML allows.
+bool xml_text(const std::string &text) {
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        std::size_t len = c < 0x80                ? 1
+                          : c >= 0xc2 && c < 0xe0 ? 2
+                          : c >= 0xe0 && c < 0xf0 ? 3
+                          : c >= 0xf0 && c < 0xf5 ? 4
+                                                  : 0;
+        if (len == 0 || i + len > text.size()) return false;
+        unsigned long code = len == 1 ? c : c & (0x7f >> len);
+        for (std::size_t k = 1; k < len; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return false;
+            code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3f);
         }
+        bool allowed = code == '\t' || code == '\n' || code == '\r' ||
+                       (code >= 0x20 && code < 0xd800) || (code >= 0xe000 && code < 0xfffe) ||
+                       (code >= 0x10000 && code < 0x110000);
+        if (!allowed || (len == 3 && code < 0x800) || (len == 4 && code < 0x10000)) return false;
+        i += len;
     }
-    return out;
+    return true;
 }
 
 } // namespace
@@ -85,8 +95,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (e.kind == virt::Kind::line_feed) FUZZ_CHECK(e.count >= 0 && e.count <= 10);
     }
 
-    // The picture holds no raw control bytes, whatever the texts held.
-    std::string svg = virt::render_svg(once, latin1);
+    // Whatever the texts held, taken as UTF-8 as they are, the picture is
+    // text that XML can hold, with no control but its line ends.
+    std::string svg = virt::render_svg(once, [](const std::string &s) { return s; });
+    FUZZ_CHECK(xml_text(svg));
     for (unsigned char c : svg)
         FUZZ_CHECK(c >= 0x20 || c == '\n');
     return 0;

@@ -1,7 +1,10 @@
 // The virtual printer's decoder: every command of the library, sent through a
 // real pseudo-terminal, comes back with what it was given; streams that the
-// library never sends are reported byte for byte and do not stop it.
+// library never sends are reported byte for byte and do not stop it. Then the
+// lines that show the events, and the conversion of their texts.
+#include "charset.h"
 #include "decoder.h"
+#include "format.h"
 #include "support/api.h"
 #include "support/harness.h"
 #include "support/printer.h"
@@ -216,8 +219,8 @@ TEST(Decoder, ACheckIsNineFieldsInOrderWithNothingBetween) {
 
 namespace {
 
-// Texts are shown whole: every character as it is, controls and bytes that
-// are no character as escapes.
+// Texts are shown whole: every character as it is; controls, bytes that are
+// no character and what XML cannot hold as escapes.
 TEST(Shown, CharactersStayWholeAndControlsBecomeEscapes) {
     const char *cases[][2] = {
         {"A\xc3\x87\xc3\x83O", "A\xc3\x87\xc3\x83O"}, // ÇÃ
@@ -225,9 +228,95 @@ TEST(Shown, CharactersStayWholeAndControlsBecomeEscapes) {
         {"a\x1b}\n", "a\\x1B}\\x0A"},
         {"\xc2\x87\x7f", "\\x87\\x7F"}, // C1 control, DEL
         {"\x87x\xc3", "\\x87x\\xC3"},   // a stray continuation, a cut lead byte
+        {"\xed\xa0\x80\xef\xbf\xbe", "\\uD800\\uFFFE"},
+        {"\xfd\xbf\xbf\xbf\xbf\xbf", "\\U7FFFFFFF"}, // as iconv writes 7FFFFFFF
+        {"\xc0\x80", "\\xC0\\x80"},                  // not in its shortest form
     };
     for (auto &c : cases)
         EXPECT_EQ(c[1], virt::visible(c[0])) << c[0];
+}
+
+// Texts from the printer's code page as they are shown. What does not
+// convert becomes U+FFFD, even where iconv takes it and still fails; what
+// iconv gives beyond U+10FFFF is shown as an escape. tarvik-print's way
+// stops at what does not convert.
+TEST(Charset, CodePagesAsShown) {
+    const struct {
+        const char *from;
+        std::string bytes, shown;
+        charset::Bad bad = charset::Bad::replace;
+    } cases[] = {
+        {"LATIN1", "CAF\xc9", "CAF\xc3\x89"},
+        {"ISO-2022-CN-EXT", "\x1b\x64\x0e", "\\x1Bd\xef\xbf\xbd"},
+        {"UTF-8",
+         "A\xf4\x90\x80\x80"
+         "B\xff",
+         "A\\U00110000B\xef\xbf\xbd"},
+        {"UCS-4", std::string("\0\x11\0\0", 4), "\\U00110000"},
+        {"UTF-8",
+         "A\xff"
+         "B",
+         "A", charset::Bad::refuse},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.from);
+        charset::Converter cs("UTF-8", c.from);
+        std::string out;
+        std::size_t at = 0;
+        EXPECT_EQ(c.bad == charset::Bad::replace, cs.convert(c.bytes, out, c.bad, &at));
+        EXPECT_EQ(c.shown, virt::visible(out));
+        if (c.bad == charset::Bad::refuse) {
+            EXPECT_EQ(1u, at);
+        }
+    }
+}
+
+std::string latin1(const std::string &bytes) {
+    charset::Converter cs("UTF-8", "LATIN1");
+    std::string out;
+    cs.convert(bytes, out, charset::Bad::replace);
+    return out;
+}
+
+// The line of each kind of event, in words and in JSON, for the last event
+// of a stream; --hex adds the command's bytes.
+TEST(Format, EachKindInWordsAndJson) {
+    const char *texts[] = {"UM REAL", "", "310126", "000000000100",      "",
+                           "",        "", "",       "000S06140806060505"};
+    std::string nine;
+    for (char c = '1'; c <= '9'; ++c)
+        nine += field(c, texts[c - '1']);
+    const struct {
+        std::string stream;
+        bool hex;
+        const char *words, *json;
+    } cases[] = {
+        {hex("0A 0A 0A 00"), false, "line feed 3", R"({"type":"line_feed","count":3})"},
+        {hex("1B 2E 35 39 31 35 7D 00 0A 00"), false, "back side on",
+         R"({"type":"back_side","on":true})"},
+        {hex("1B 64 31 14") + "CAF\xc9 }\n", false, "front text pitch 1 width 80: \"CAFÉ }\"",
+         R"({"type":"front_text","pitch":"1","double":false,"width":80,"text":"CAFÉ }"})"},
+        {hex("1B 56 1B 64 30 0E") + "A\x1b\n", true,
+         "authentication V pitch 0 double width 20: \"A\\x1B\"  [1B 56 1B 64 30 0E 41 1B 0A]",
+         R"({"type":"authentication","selector":"V","pitch":"0","double":true,"width":20,"text":"A\u001b","hex":"1B 56 1B 64 30 0E 41 1B 0A"})"},
+        {hex("1B 64 2B 0D 00 14 20 20") + "VERSO\n", false, "back text pitch + width 39: \"VERSO\"",
+         R"({"type":"back_text","pitch":"+","double":false,"width":39,"text":"VERSO"})"},
+        {field('1', "UM REAL"), false, "check field 1: \"UM REAL\"",
+         R"({"type":"check_field","field":"1","text":"UM REAL"})"},
+        {nine, true, "check date 31/01/26, amount R$ 1,00, layout 06140806060505",
+         R"({"type":"check","fields":["UM REAL","","310126","000000000100","","","","","000S06140806060505"],"date":"31/01/26","amount":"000000000100","layout":"06140806060505"})"},
+        {hex("1B 5A"), true, "unknown 1B 5A", R"({"type":"unknown","hex":"1B 5A"})"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.words);
+        virt::Decoder d;
+        std::vector<Event> events = d.feed(c.stream.data(), c.stream.size());
+        for (Event &e : d.finish())
+            events.push_back(e);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(c.words, virt::text_line(events.back(), latin1, c.hex));
+        EXPECT_EQ(c.json, virt::json_line(events.back(), latin1, c.hex));
+    }
 }
 
 } // namespace

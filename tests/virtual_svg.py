@@ -73,17 +73,18 @@ for el, t in zip(texts, content):
     if t in (full.decode(), full[:20].decode()) and el.get("textLength") != "640.0":
         failures.append("%r is %s wide" % (t, el.get("textLength")))
 
-# A text in a charset that yields U+FFFE or U+FFFF, which XML cannot hold
-# either: still well-formed, the two drawn as escapes.
+# A text in a charset that yields U+FFFE, U+FFFF or a code point beyond
+# U+10FFFF, which XML cannot hold: still well-formed, the three drawn as
+# escapes.
 with open(stream_path, "wb") as f:
-    f.write(front(b"0", b"\x14", b"A\xef\xbf\xbeB\xef\xbf\xbfC"))
+    f.write(front(b"0", b"\x14", b"A\xef\xbf\xbeB\xef\xbf\xbfC\xf4\x90\x80\x80"))
 subprocess.run(program + ["--replay", stream_path, "--charset", "UTF-8", "--svg", svg_path],
                check=True, stdout=subprocess.DEVNULL)
 try:
     odd = ["".join(el.itertext()) for el in ET.parse(svg_path).getroot().iter(
         "{http://www.w3.org/2000/svg}text")]
-    if "A\\uFFFEB\\uFFFFC" not in odd:
-        failures.append("U+FFFE and U+FFFF not escaped: %r" % odd)
+    if "A\\uFFFEB\\uFFFFC\\U00110000" not in odd:
+        failures.append("U+FFFE, U+FFFF and U+110000 not escaped: %r" % odd)
 except ET.ParseError as e:
     failures.append("not well-formed with U+FFFF in a text: %s" % e)
 

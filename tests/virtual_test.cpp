@@ -1,19 +1,25 @@
 // tarvik-virtual as a program: it names its pseudo-terminal in tarvik.ini,
-// reports in JSON what the library sends from another process, stops after
-// --count commands or on a signal, and leaves tarvik.ini as it found it.
+// reports what the library sends from another process, stops after --count
+// commands or on a signal, and puts back the port line of tarvik.ini. One
+// runs in a directory at a time, a killed one is undone by the next, and
+// tarvik.ini is never seen half-written.
 #include "support/api.h"
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -26,6 +32,12 @@ bool read_file(const std::string &path, std::string &data) {
     s << in.rdbuf();
     data = s.str();
     return true;
+}
+
+// The directory's tarvik.ini, or "(none)".
+std::string ini_in(const th::WorkDir &dir) {
+    std::string data;
+    return read_file(dir.path() + "/tarvik.ini", data) ? data : "(none)";
 }
 
 // "pts/N" from the ready line in either form.
@@ -61,29 +73,15 @@ TEST(VirtualPrinter, ReportsAnotherProcessInJsonAndStopsAfterCount) {
     });
     EXPECT_TRUE(app.exited);
     EXPECT_EQ("", app.out);
-    std::vector<std::string> want = {
-        R"({"type":"front_text","pitch":"1","double":false,"width":80,"text":"CAFÉ }"})",
-        R"({"type":"authentication","selector":"V","pitch":"0","double":true,"width":20,"text":"AUT 1"})",
-        R"({"type":"back_side","on":true})",
-        R"({"type":"back_text","pitch":"+","double":false,"width":39,"text":"VERSO"})",
-        R"({"type":"back_side","on":false})",
-        R"({"type":"line_feed","count":3})",
-        R"({"type":"check_field","field":"1","text":"UM REAL"})",
-        R"({"type":"check_field","field":"2","text":""})",
-        R"({"type":"check_field","field":"3","text":"310126"})",
-        R"({"type":"check_field","field":"4","text":"000000000100"})",
-        R"({"type":"check_field","field":"5","text":""})",
-        R"({"type":"check_field","field":"6","text":""})",
-        R"({"type":"check_field","field":"7","text":"REAL"})",
-        R"({"type":"check_field","field":"8","text":"REAIS"})",
-        R"({"type":"check_field","field":"9","text":"000S06140806060505"})",
-        R"({"type":"check","fields":["UM REAL","","310126","000000000100","","","REAL","REAIS","000S06140806060505"],"date":"31/01/26","amount":"000000000100","layout":"06140806060505"})",
-    };
-    EXPECT_EQ(want, v.rest());
+    // Fifteen commands and the check's summary; each line's form is the
+    // formatting's to test.
+    std::vector<std::string> want = v.rest();
+    ASSERT_EQ(16u, want.size());
+    EXPECT_EQ(R"({"type":"front_text","pitch":"1","double":false,"width":80,"text":"CAFÉ }"})",
+              want[0]);
+    EXPECT_EQ(0u, want[15].find(R"({"type":"check","fields":["UM REAL",)")) << want[15];
     EXPECT_EQ(0, v.wait());
-    std::string after;
-    EXPECT_TRUE(read_file(dir.path() + "/tarvik.ini", after));
-    EXPECT_EQ(ini, after);
+    EXPECT_EQ(ini, ini_in(dir));
 
     // The captured stream replays to the same commands.
     th::Program replay({TARVIK_VIRTUAL, "--json", "--replay", capture});
@@ -92,14 +90,20 @@ TEST(VirtualPrinter, ReportsAnotherProcessInJsonAndStopsAfterCount) {
     unlink(capture.c_str());
 }
 
-// tarvik.ini while the printer runs ("{P}" stands for its port) and after.
+// tarvik.ini before the printer runs, while it runs ("{P}" stands for its
+// port), what else changes meanwhile, and what it says at the end ("{D}" is
+// the directory). Only its port line is undone: the file ends as it was
+// before plus what was added meanwhile.
 struct IniCase {
     const char *name;
     bool exists;
     std::string before, during;
+    std::string added = ""; // appended meanwhile
+    bool removed = false;   // removed meanwhile
+    std::string said = "";  // on standard error at the end
 };
 
-TEST(VirtualPrinter, RewritesOnlyThePortEntryAndPutsTarvikIniBack) {
+TEST(VirtualPrinter, RewritesOnlyThePortEntryAndPutsItsLineBack) {
     const std::string banks = "237 06,14,08,06,06,05,05\r\n001 05,15,08,06,06,05,05\r\n";
     const IniCase cases[] = {
         {"no file", false, "", "Porta={P}\n"},
@@ -110,6 +114,11 @@ TEST(VirtualPrinter, RewritesOnlyThePortEntryAndPutsTarvikIniBack) {
         {"key inside the last line, no line end", true, "237 06\nx Porta=ttyS0 ; old",
          "237 06\nPorta={P}"},
         {"the first entry only", true, "Porta=a\n\nPorta=b\n", "Porta={P}\n\nPorta=b\n"},
+        {"a bank line added meanwhile", true, "Porta=ttyS0\n237 06\n", "Porta={P}\n237 06\n",
+         "341 06,14,08,06,06,05,05\n"},
+        {"made, and a line added meanwhile", false, "", "Porta={P}\n", "341 06\n"},
+        {"removed meanwhile", true, "Porta=ttyS0\n", "Porta={P}\n", "", true,
+         "tarvik-virtual: {D}/tarvik.ini is gone; it is left so"},
     };
     int n = 0;
     for (const IniCase &c : cases) {
@@ -117,18 +126,167 @@ TEST(VirtualPrinter, RewritesOnlyThePortEntryAndPutsTarvikIniBack) {
         th::WorkDir dir;
         std::string path = dir.path() + "/tarvik.ini";
         if (c.exists) dir.write_ini(c.before);
-        th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
+        th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
         std::string port = port_of(v.line());
         ASSERT_FALSE(port.empty());
-        std::string during, want = c.during;
+        std::string want = c.during;
         want.replace(want.find("{P}"), 3, port);
-        EXPECT_TRUE(read_file(path, during));
-        EXPECT_EQ(want, during);
+        EXPECT_EQ(want, ini_in(dir));
+        std::ofstream(path, std::ios::binary | std::ios::app) << c.added;
+        if (c.removed) unlink(path.c_str());
         v.signal(++n % 2 ? SIGTERM : SIGINT);
+        std::string said = c.said;
+        if (!said.empty()) said.replace(said.find("{D}"), 3, dir.path());
+        EXPECT_EQ(said, v.line());
         EXPECT_EQ(0, v.wait());
-        std::string after;
-        EXPECT_EQ(c.exists, read_file(path, after));
-        EXPECT_EQ(c.before, after);
+        bool kept = c.exists ? !c.removed : !c.added.empty();
+        EXPECT_EQ(kept ? c.before + c.added : "(none)", ini_in(dir));
+    }
+}
+
+// Started at the same moment in one directory, one printer runs. The others
+// refuse, name it and touch nothing; it puts tarvik.ini back when it ends.
+TEST(VirtualPrinter, OneOfThreeStartedAtOnceRuns) {
+    th::WorkDir dir;
+    dir.write_ini("Porta=ttyS0\n");
+    std::vector<std::string> args = {TARVIK_VIRTUAL, "--dir", dir.path()};
+    th::Program a(args, true), b(args, true), c(args, true);
+    std::vector<std::pair<th::Program *, std::string>> started = {
+        {&a, a.line()}, {&b, b.line()}, {&c, c.line()}};
+    auto runs = [](const auto &p) { return !port_of(p.second).empty(); };
+    ASSERT_EQ(1, std::count_if(started.begin(), started.end(), runs));
+    th::Program *runner = std::find_if(started.begin(), started.end(), runs)->first;
+    for (auto &[program, first] : started) {
+        if (program == runner) continue;
+        EXPECT_EQ("tarvik-virtual: another tarvik-virtual, process " +
+                      std::to_string(runner->pid()) + ", runs in " + dir.path() +
+                      " and points its tarvik.ini at itself; this one does not start",
+                  first);
+        EXPECT_EQ(2, program->wait());
+    }
+    runner->signal(SIGTERM);
+    EXPECT_EQ(0, runner->wait());
+    EXPECT_EQ("Porta=ttyS0\n", ini_in(dir));
+}
+
+// A reader of a long tarvik.ini, while the printer starts and ends again and
+// again, reads the whole file as it was or the whole file naming the
+// printer, never a mix of the two.
+TEST(VirtualPrinter, AReaderSeesOneWholeVersion) {
+    th::WorkDir dir;
+    std::string rest;
+    for (int i = 0; i < 50000; ++i)
+        rest += "; a comment line that names no bank and no port\n";
+    rest += "237 06,14,08,06,06,05,05\n";
+    dir.write_ini("Porta=ttyS0\n" + rest);
+    std::atomic<bool> done{false};
+    int reads = 0, torn = 0;
+    std::thread reader([&] {
+        for (std::string now; !done; ++reads) {
+            bool whole = read_file(dir.path() + "/tarvik.ini", now);
+            std::size_t lf = now.find('\n');
+            std::string port = now.substr(0, lf);
+            whole = whole && lf != std::string::npos &&
+                    now.compare(lf + 1, std::string::npos, rest) == 0 &&
+                    (port == "Porta=ttyS0" || port.compare(0, 10, "Porta=pts/") == 0);
+            torn += !whole;
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
+        EXPECT_NE("", port_of(v.line()));
+        v.signal(SIGTERM);
+        EXPECT_EQ(0, v.wait());
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(0, torn) << "of " << reads << " reads";
+}
+
+// A printer ended by SIGKILL leaves its port line in tarvik.ini. The next
+// start there puts the original line back first and says so.
+TEST(VirtualPrinter, TheNextStartUndoesAKilledOne) {
+    th::WorkDir dir;
+    const std::string ini = "; printer\nPorta=ttyS0\n237 06,14,08,06,06,05,05\n";
+    dir.write_ini(ini);
+    th::Program killed({TARVIK_VIRTUAL, "--dir", dir.path()});
+    ASSERT_NE("", port_of(killed.line()));
+    pid_t pid = killed.pid();
+    killed.signal(SIGKILL);
+    killed.wait();
+    th::Program next({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
+    EXPECT_EQ("tarvik-virtual: process " + std::to_string(pid) +
+                  " ended here without putting tarvik.ini back; put back the port line of " +
+                  dir.path() + "/tarvik.ini: Porta=ttyS0",
+              next.line());
+    EXPECT_NE("", port_of(next.line()));
+    next.signal(SIGTERM);
+    EXPECT_EQ(0, next.wait());
+    EXPECT_EQ(ini, ini_in(dir));
+}
+
+// What stops the printer with status 2 and its reason: at the start, before
+// it touches anything, a tarvik.ini that is no file, an output that is
+// tarvik.ini however it is spelled, an output that cannot be made; at the
+// end, an output that could not be written ("{D}" is the directory).
+struct Refusal {
+    const char *name;
+    const char *ini;  // "fifo": a named pipe
+    const char *args; // separated by spaces
+    std::string said;
+};
+
+TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
+    const char *kFull = "cannot write /dev/full: No space left on device";
+    const char *kRewrites = "{D}/tarvik.ini, which the printer rewrites while it runs";
+    const Refusal cases[] = {
+        {"tarvik.ini a named pipe", "fifo", "",
+         "{D}/tarvik.ini is a named pipe, not a regular file"},
+        {"capture into tarvik.ini", "x\n", "--capture ./tarvik.ini",
+         "./tarvik.ini is " + std::string(kRewrites)},
+        {"picture through a link to it", "x\n", "--svg link.ini",
+         "link.ini is " + std::string(kRewrites)},
+        {"capture in no directory", "x\n", "--capture none/session.bin",
+         "cannot write none/session.bin: No such file or directory"},
+        {"capture that fills up", "x\n", "--capture /dev/full", kFull},
+        {"picture that fills up", "x\n", "--svg /dev/full", kFull},
+        {"picture of a replay that fills up", "x\n", "--replay /dev/null --svg /dev/full", kFull},
+    };
+    for (const Refusal &c : cases) {
+        SCOPED_TRACE(c.name);
+        th::WorkDir dir;
+        std::string ini = dir.path() + "/tarvik.ini", link = dir.path() + "/link.ini";
+        bool fifo = std::string(c.ini) == "fifo";
+        if (fifo)
+            ASSERT_EQ(0, mkfifo(ini.c_str(), 0644));
+        else
+            dir.write_ini(c.ini);
+        ASSERT_EQ(0, symlink("tarvik.ini", link.c_str()));
+        std::vector<std::string> args = {TARVIK_VIRTUAL, "--dir", dir.path()};
+        std::istringstream more(c.args);
+        for (std::string a; more >> a;)
+            args.push_back(a);
+        th::Program v(args, true);
+        std::string line = v.line();
+        if (!port_of(line).empty()) {
+            // It runs: a command for the capture, then the end.
+            int fd = open(("/dev/" + port_of(line)).c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+            EXPECT_EQ(1, write(fd, "", 1));
+            close(fd);
+            v.signal(SIGTERM);
+            std::vector<std::string> rest = v.rest();
+            line = rest.empty() ? "" : rest.back();
+        }
+        std::string said = "tarvik-virtual: " + c.said;
+        if (said.find("{D}") != std::string::npos) said.replace(said.find("{D}"), 3, dir.path());
+        EXPECT_EQ(said, line);
+        EXPECT_EQ(2, v.wait());
+        if (!fifo) {
+            EXPECT_EQ(c.ini, ini_in(dir));
+        }
+        EXPECT_NE(0, access((dir.path() + "/.tarvik-virtual.lock").c_str(), F_OK));
+        unlink(link.c_str());
+        unlink((dir.path() + "/session.bin").c_str());
     }
 }
 
@@ -152,9 +310,7 @@ TEST(VirtualPrinter, EndsOnASignalWhileItsReaderIsStuck) {
     v.signal(SIGTERM);
     ASSERT_TRUE(v.ends_within(10000));
     EXPECT_EQ(0, v.wait());
-    std::string after;
-    EXPECT_TRUE(read_file(dir.path() + "/tarvik.ini", after));
-    EXPECT_EQ("x=1\n", after);
+    EXPECT_EQ("x=1\n", ini_in(dir));
     close(fd);
 }
 
@@ -173,5 +329,31 @@ TEST(VirtualPrinter, LeavesADanglingLinkAsItWas) {
     unlink(target.c_str());
     unlink(link.c_str());
 }
+
+#ifdef TARVIK_PLAIN_BUILD
+// A replay is read and decoded in pieces: its peak memory does not grow with
+// the length of the stream.
+TEST(VirtualPrinter, ReplayMemoryStaysFlat) {
+    th::WorkDir dir;
+    std::string stream = dir.path() + "/stream.bin";
+    auto peak_kib = [&](std::size_t mib) {
+        // Written a line at a time: the program's peak counts this process's
+        // memory from before its start.
+        std::ofstream out(stream, std::ios::binary);
+        std::string line = th::hex("1B 64 30 14") + std::string(40, 'x') + "\n";
+        for (std::size_t size = 0; size < mib << 20; size += line.size())
+            out << line;
+        out.close();
+        th::Program v({TARVIK_VIRTUAL, "--replay", stream});
+        while (!v.line().empty()) {
+        }
+        EXPECT_EQ(0, v.wait());
+        return v.max_rss_kib();
+    };
+    long small = peak_kib(4), large = peak_kib(32);
+    EXPECT_LT(large - small, 4096) << small << " KiB for 4 MiB, " << large << " KiB for 32 MiB";
+    unlink(stream.c_str());
+}
+#endif
 
 } // namespace

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -211,13 +212,14 @@ std::vector<std::string> built_command(std::vector<std::string> args) {
     return args;
 }
 
-Program::Program(std::vector<std::string> args) {
+Program::Program(std::vector<std::string> args, bool with_stderr) {
     args = built_command(std::move(args));
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
     if (pid_ == 0) {
         dup2(fds[1], 1);
+        if (with_stderr) dup2(fds[1], 2);
         std::vector<char *> argv;
         for (std::string &a : args)
             argv.push_back(&a[0]);
@@ -274,7 +276,9 @@ bool Program::ends_within(int ms) {
 
 int Program::wait() {
     int status = 0;
-    waitpid(pid_, &status, 0);
+    rusage use{};
+    wait4(pid_, &status, 0, &use);
+    max_rss_ = use.ru_maxrss;
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

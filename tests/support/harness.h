@@ -104,8 +104,9 @@ std::vector<std::string> built_command(std::vector<std::string> args);
 // standard output on a pipe; killed when the object goes, if it has not ended.
 class Program {
   public:
-    // args: the program's path, then its arguments.
-    explicit Program(std::vector<std::string> args);
+    // args: the program's path, then its arguments. with_stderr: its
+    // standard error comes on the same pipe.
+    explicit Program(std::vector<std::string> args, bool with_stderr = false);
     ~Program();
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;
@@ -120,9 +121,17 @@ class Program {
     bool ends_within(int ms);
     // The exit status, or -1 if it did not exit.
     int wait();
+    pid_t pid() const {
+        return pid_;
+    }
+    // The peak resident memory of the ended program, in KiB.
+    long max_rss_kib() const {
+        return max_rss_;
+    }
 
   private:
     pid_t pid_ = -1;
+    long max_rss_ = 0;
     int out_ = -1;
     std::string buffer_;
 };

@@ -3,8 +3,8 @@
 #include "link/ini.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
-#include <set>
 #include <sstream>
 #include <sys/sysmacros.h>
 
@@ -28,14 +28,6 @@ std::string path_from(const std::string &line) {
     char path[kPortPath];
     port_path(line.c_str(), path);
     return path;
-}
-
-// The layout that a look-up of code in the whole file gives.
-std::string layout_for(const std::string &bytes, const std::string &code) {
-    IniReader in(bytes.data(), bytes.size());
-    char layout[kLayout];
-    ini_layout(in, code.c_str(), layout);
-    return layout;
 }
 
 // The layout that one bank line carries, by the library's own rule.
@@ -71,6 +63,30 @@ std::string port_failure(int code, int err) {
                   std::to_string(err) + " " + std::strerror(err));
 }
 
+const char kCheckName[] =
+    "Check the name after Porta=: serial ports are ttyS0, ttyS1 ..., USB adapters ttyUSB0 or "
+    "ttyACM0 (ls /dev/tty*), and an adapter must be plugged in.";
+
+// What gives the user access: the device's group when that group may read
+// and write it, else a rule that gives some group access.
+std::string permission_hint(const std::string &path, const Probe &p) {
+    if (p.mode == 0 || (p.mode & 060) == 060)
+        return "Add the user that prints to the group that owns the device, " +
+               quoted(p.group.empty() ? "dialout" : p.group) +
+               " (serial ports belong to dialout on most systems): usermod -aG GROUP USER, then "
+               "log in again.";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(p.mode & 0777));
+    std::string name = path.substr(path.rfind('/') + 1);
+    return std::string("Its group ") + quoted(p.group) + " may not read and write it (mode " +
+           mode + ", owner " + p.owner +
+           "), so joining that group gives no access. Give a group access with a udev rule, "
+           "such as KERNEL==\"" +
+           name +
+           "\", GROUP=\"dialout\", MODE=\"0660\" in /etc/udev/rules.d/50-printer.rules, then "
+           "add the user that prints to that group: usermod -aG dialout USER, and log in again.";
+}
+
 int first_with(const std::vector<std::string> &lines, const char *needle) {
     for (std::size_t i = 0; i < lines.size(); ++i)
         if (lines[i].find(needle) != std::string::npos) return static_cast<int>(i);
@@ -84,8 +100,7 @@ Finding device_finding(const std::string &path, int line, const Probe &p) {
         return {Level::error, line,
                 path + " does not exist: every command fails with " + port_failure(-1, ENOENT) +
                     " and returns 0.",
-                "Check the name after Porta=: serial ports are ttyS0, ttyS1 ..., USB adapters "
-                "ttyUSB0 or ttyACM0 (ls /dev/tty*), and an adapter must be plugged in."};
+                kCheckName};
     case S::not_char:
         return {Level::error, line,
                 path + " is " + p.kind +
@@ -95,15 +110,16 @@ Finding device_finding(const std::string &path, int line, const Probe &p) {
         return {Level::error, line,
                 "No permission to read and write " + path + ": every command fails with " +
                     port_failure(-1, p.err) + " and returns 0.",
-                "Add the user that prints to the group that owns the device, " +
-                    quoted(p.group.empty() ? "dialout" : p.group) +
-                    " (serial ports belong to dialout on most systems): usermod -aG GROUP "
-                    "USER, then log in again."};
-    case S::open_failed:
+                permission_hint(path, p)};
+    case S::open_failed: {
+        // A path through a file, a loop of links, a name too long: the name is wrong.
+        bool name = p.err == ENOTDIR || p.err == ELOOP || p.err == ENAMETOOLONG;
         return {Level::error, line,
                 path + " does not open: every command fails with " + port_failure(-1, p.err) +
                     " and returns 0.",
-                "Check that the device is present and not taken over by another driver."};
+                name ? kCheckName
+                     : "Check that the device is present and not taken over by another driver."};
+    }
     case S::not_terminal:
         return {Level::error, line,
                 path +
@@ -164,15 +180,35 @@ void port_findings(const std::vector<std::string> &lines, const Probe &probe,
     }
 }
 
-void bank_findings(const std::string &bytes, const std::vector<std::string> &lines,
-                   std::vector<Finding> &out) {
-    std::set<std::string> listed; // a set: a long file must not take quadratic time
+// The code that three digits from k on make, or -1.
+int code_at(const std::string &line, std::size_t k) {
+    int code = 0;
+    for (std::size_t i = k; i < k + 3; ++i) {
+        if (i >= line.size() || !std::isdigit(static_cast<unsigned char>(line[i]))) return -1;
+        code = code * 10 + (line[i] - '0');
+    }
+    return code;
+}
+
+void bank_findings(const std::vector<std::string> &lines, std::vector<Finding> &out) {
+    // The first line that holds each three-digit code anywhere, found in one
+    // pass, as a look-up takes the first line containing the code.
+    std::vector<int> first(1000, -1);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        for (std::size_t k = 0; k + 3 <= lines[i].size(); ++k) {
+            int code = code_at(lines[i], k);
+            if (code >= 0 && first[static_cast<std::size_t>(code)] < 0)
+                first[static_cast<std::size_t>(code)] = static_cast<int>(i);
+        }
+    std::vector<bool> listed(1000, false);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (!is_bank_line(lines[i])) continue;
         std::string code = lines[i].substr(0, 3);
+        std::size_t index = static_cast<std::size_t>(code_at(code, 0));
         int number = static_cast<int>(i) + 1;
-        int winner = first_with(lines, code.c_str()) + 1;
-        bool again = !listed.insert(code).second;
+        int winner = first[index] + 1;
+        bool again = listed[index];
+        listed[index] = true;
         if (again) {
             out.push_back({Level::warning, number,
                            "Bank " + code +
@@ -185,7 +221,8 @@ void bank_findings(const std::string &bytes, const std::vector<std::string> &lin
             out.push_back({Level::error, number,
                            "Line " + std::to_string(winner) + " holds " + code +
                                " and comes first, so checks for bank " + code +
-                               " take the layout " + quoted(layout_for(bytes, code)) +
+                               " take the layout " +
+                               quoted(layout_from(lines[static_cast<std::size_t>(winner - 1)])) +
                                " from it instead of this line's.",
                            "Move the bank lines above line " + std::to_string(winner) +
                                ", or take " + code + " out of it."});
@@ -276,6 +313,16 @@ std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
                        "Make tarvik.ini a regular file with a port entry such as Porta=ttyS0."});
         return out;
     }
+    if (!ini.opened && ini.err == EACCES) {
+        out.push_back({Level::error, 0,
+                       "tarvik.ini is here but cannot be read (" + ini.why +
+                           "): every command prints \"erro abertura tarvik.ini\" and ends the "
+                           "calling process with status 1.",
+                       "Let the user that prints read it: chmod a+r tarvik.ini, or give it to "
+                       "that user's group and chmod g+r tarvik.ini. When it is a link, that "
+                       "user must also be let into the directory it points into."});
+        return out;
+    }
     if (!ini.opened) {
         out.push_back({Level::error, 0,
                        "tarvik.ini does not open here (" + ini.why +
@@ -287,7 +334,7 @@ std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
     }
     std::vector<std::string> lines = lines_of(ini.bytes);
     port_findings(lines, probe, out);
-    bank_findings(ini.bytes, lines, out);
+    bank_findings(lines, out);
     return out;
 }
 

@@ -26,6 +26,7 @@ struct Ini {
     bool opened = false;
     std::string bytes; // the whole file, when opened
     std::string why;   // the reason it did not open
+    int err = 0;       // and its errno
     std::string kind;  // not read, being neither a file nor a directory: "a named pipe" ...
 };
 
@@ -35,14 +36,18 @@ struct Probe {
         missing,       // no such path
         not_char,      // exists, but is not a character device
         no_permission, // cannot be opened for reading and writing
-        open_failed,   // any other failure to open
+        open_failed,   // any other failure to open, or to look the path up
         not_terminal,  // opens, but has no terminal settings
         opened,        // opens, settings read
     };
     State state = State::missing;
-    int err = 0;             // the errno of the failing step
-    std::string kind;        // for not_char: "a directory", "a regular file" ...
-    std::string group;       // the device's group, for the permission hint
+    int err = 0;      // the errno of the failing step
+    std::string kind; // for not_char: "a directory", "a regular file" ...
+    // The device's group, owner and permission bits, for the permission
+    // hint; mode is 0 when the path could not be looked up.
+    std::string group;
+    std::string owner;
+    mode_t mode = 0;
     bool locked = false;     // held by another program right now
     pid_t holder = 0;        // its process, when it could be found
     std::string holder_name; // that process's name

@@ -5,6 +5,7 @@
 
 #include "charset.h"
 #include "doctor.h"
+#include "files.h"
 #include "probe.h"
 
 #include <nlohmann/json.hpp>
@@ -14,10 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <getopt.h>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -148,25 +147,20 @@ int back_side_command(int argc, char **argv) {
 doctor::Ini read_ini() {
     doctor::Ini ini;
     // A named pipe would wait for a writer, and a device may never end: only
-    // a file (or a directory, which reads as empty) is read.
+    // a file is read. A directory reads as empty, as it does for a look-up.
     struct stat st {};
-    if (stat("tarvik.ini", &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        ini.kind = S_ISFIFO(st.st_mode)   ? "a named pipe"
-                   : S_ISCHR(st.st_mode)  ? "a character device"
-                   : S_ISBLK(st.st_mode)  ? "a block device"
-                   : S_ISSOCK(st.st_mode) ? "a socket"
-                                          : "not a file";
+    if (stat("tarvik.ini", &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (S_ISDIR(st.st_mode))
+            ini.opened = true;
+        else
+            ini.kind = files::kind_of(st.st_mode);
         return ini;
     }
-    std::ifstream in("tarvik.ini", std::ios::binary);
-    if (!in.is_open()) {
+    ini.opened = files::read_file("tarvik.ini", ini.bytes);
+    if (!ini.opened) {
+        ini.err = errno;
         ini.why = std::strerror(errno);
-        return ini;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    ini.opened = true;
-    ini.bytes = all.str();
     return ini;
 }
 

@@ -3,11 +3,12 @@
 // let go at once.
 #include "probe.h"
 
+#include "files.h"
+
 #include <cerrno>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
-#include <sstream>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,20 +17,9 @@ namespace doctor {
 
 namespace {
 
-std::string kind_of(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISREG(mode)) return "a regular file";
-    if (S_ISFIFO(mode)) return "a named pipe";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISBLK(mode)) return "a block device";
-    return "not a device";
-}
-
 std::string read_file(const std::string &name) {
-    std::ifstream in(name);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
+    std::string all;
+    return files::read_file(name, all) ? all : "";
 }
 
 } // namespace
@@ -38,14 +28,19 @@ Probe probe_device(const std::string &path) {
     Probe p;
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
+        // The errno that the library's open meets on the same path.
         p.err = errno;
-        p.state = errno == EACCES ? Probe::State::no_permission : Probe::State::missing;
+        p.state = errno == ENOENT   ? Probe::State::missing
+                  : errno == EACCES ? Probe::State::no_permission
+                                    : Probe::State::open_failed;
         return p;
     }
     if (group *g = getgrgid(st.st_gid)) p.group = g->gr_name;
+    if (passwd *u = getpwuid(st.st_uid)) p.owner = u->pw_name;
+    p.mode = st.st_mode & 07777;
     if (!S_ISCHR(st.st_mode)) {
         p.state = Probe::State::not_char;
-        p.kind = kind_of(st.st_mode);
+        p.kind = files::kind_of(st.st_mode);
         return p;
     }
     // As a command opens it, but without waiting for carrier detect.

@@ -1,20 +1,21 @@
 // tarvik-virtual: plays the printer on a pseudo-terminal, names it in
 // tarvik.ini, and shows each command the library sends it.
+#include "charset.h"
 #include "decoder.h"
-#include "link/ini.h"
+#include "format.h"
+#include "instance.h"
 #include "svg.h"
 
-#include <nlohmann/json.hpp>
-
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <getopt.h>
-#include <iconv.h>
+#include <memory>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
@@ -42,136 +43,69 @@ const char kUsage[] =
     "Plays the printer on a pseudo-terminal named in DIR/tarvik.ini (default: the\n"
     "current directory), and prints one line per command it receives.\n";
 
+// The stream is read and decoded in pieces of this size, live and in a
+// replay alike, so that memory stays flat however long the stream is.
+const std::size_t kChunk = 4096;
+
 volatile sig_atomic_t stop_signal = 0;
 
 void on_signal(int sig) {
     stop_signal = sig;
 }
 
-[[noreturn]] void fail(const std::string &what) {
-    std::fprintf(stderr, "tarvik-virtual: %s\n", what.c_str());
-    std::exit(2);
-}
-
-// Text bytes in the printer's character set, to UTF-8. A byte that does not
-// convert becomes U+FFFD.
-class Charset {
-  public:
-    explicit Charset(const std::string &name) {
-        cd_ = iconv_open("UTF-8", name.c_str());
-        if (cd_ == reinterpret_cast<iconv_t>(-1)) fail("unknown character set " + name);
-    }
-    ~Charset() {
-        iconv_close(cd_);
-    }
-    Charset(const Charset &) = delete;
-    Charset &operator=(const Charset &) = delete;
-
-    std::string operator()(const std::string &in) const {
-        std::string out;
-        char buf[256];
-        char *src = const_cast<char *>(in.data());
-        std::size_t left = in.size();
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        while (left > 0) {
-            char *dst = buf;
-            std::size_t room = sizeof buf;
-            std::size_t r = iconv(cd_, &src, &left, &dst, &room);
-            out.append(buf, static_cast<std::size_t>(dst - buf));
-            if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
-                out += "\xEF\xBF\xBD";
-                ++src;
-                --left;
-                iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-            }
-        }
-        return out;
-    }
-
-  private:
-    iconv_t cd_;
+// Ends the program with status 2 and the reason, once what is open is closed.
+struct Failure {
+    std::string what;
 };
 
-bool read_file(const std::string &path, std::string &data) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    data = s.str();
+void say(const std::string &what) {
+    std::fprintf(stderr, "tarvik-virtual: %s\n", what.c_str());
+}
+
+std::string why(int err) {
+    return std::strerror(err);
+}
+
+bool write_all(int fd, const char *data, std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
     return true;
 }
 
-// flags: 0 for a file that must be there, O_CREAT, or O_CREAT | O_EXCL.
-bool write_file(const std::string &path, const std::string &data, int flags) {
-    int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | flags, 0644);
-    if (fd < 0) return false;
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return close(fd) == 0 && done == data.size();
-}
-
-// tarvik.ini with its port entry naming port: the line the library takes as
-// the port entry is replaced, keeping its line end, or one is put on top.
-std::string with_port(const std::string &ini, const std::string &port) {
-    IniReader in(ini.data(), ini.size());
-    char line[kIniLine];
-    if (!in.find(kPortKey, line)) {
-        std::size_t lf = ini.find('\n');
-        bool crlf = lf != std::string::npos && lf > 0 && ini[lf - 1] == '\r';
-        return "Porta=" + port + (crlf ? "\r\n" : "\n") + ini;
-    }
-    // The entry is the line that ends just before where the scan stopped.
-    std::size_t after = in.consumed();
-    std::size_t end = after > 0 && ini[after - 1] == '\n' ? after - 1 : after;
-    std::size_t start = end == 0 ? 0 : ini.rfind('\n', end - 1);
-    start = start == std::string::npos || end == 0 ? 0 : start + 1;
-    std::size_t body_end = end > start && ini[end - 1] == '\r' ? end - 1 : end;
-    return ini.substr(0, start) + "Porta=" + port + ini.substr(body_end);
-}
-
-// The session's output: one line per command, text or JSON.
+// Standard output, written a batch of lines at a time.
 class Output {
   public:
     // open: the signal mask under which the ending signals come in, or null
     // when none is handled.
-    Output(const Options &o, const Charset &cs, const sigset_t *open = nullptr)
-        : opt_(o), cs_(cs), open_(open) {}
+    explicit Output(const sigset_t *open = nullptr) : open_(open) {}
 
-    void ready(const std::string &device, const std::string &port, const std::string &ini) {
-        if (opt_.json) {
-            line(nlohmann::ordered_json{{"type", "ready"}, {"device", device}, {"port", port}});
-        } else {
-            put("printer on " + device + " (Porta=" + port + " in " + ini + ")\n");
-        }
-    }
-
-    void event(const virt::Event &e) {
-        if (opt_.json)
-            line(to_json(e));
-        else
-            put(to_text(e) + "\n");
-    }
-
-  private:
-    // Writes to standard output. A reader that stops reading must not keep
-    // the session from ending: the ending signals may break a write that
-    // waits, and once one has come, output that cannot go at once is dropped.
-    void put(const std::string &s) {
+    void line(const std::string &s) {
         if (cut_) return;
-        pollfd p{1, POLLOUT, 0};
-        if (stop_signal != 0 && (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0)) {
-            cut_ = true;
-            return;
-        }
+        pending_ += s;
+        pending_ += '\n';
+    }
+
+    // A reader that stops reading must not keep the session from ending: the
+    // ending signals may break a write that waits, and once one has come,
+    // output that cannot go at once is dropped.
+    void flush() {
+        std::string s;
+        s.swap(pending_);
         sigset_t held;
         if (open_ != nullptr) sigprocmask(SIG_SETMASK, open_, &held);
-        for (std::size_t done = 0; done < s.size();) {
-            ssize_t n = write(1, s.data() + done, s.size() - done);
+        for (std::size_t done = 0; done < s.size() && !cut_;) {
+            pollfd p{1, POLLOUT, 0};
+            if (stop_signal != 0 && (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0)) {
+                cut_ = true;
+                break;
+            }
+            // A pipe takes at most PIPE_BUF bytes whole or not at all, so a
+            // signal never leaves a write half done and the rest waiting.
+            ssize_t n = write(1, s.data() + done, std::min<std::size_t>(s.size() - done, PIPE_BUF));
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
             } else if (n == 0 || errno != EINTR || stop_signal != 0) {
@@ -182,157 +116,140 @@ class Output {
         if (open_ != nullptr) sigprocmask(SIG_SETMASK, &held, nullptr);
     }
 
-    std::string text(const std::string &bytes) const {
-        return cs_(bytes);
-    }
-
-    void line(const nlohmann::ordered_json &j) {
-        std::string s = j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-        put(s + "\n");
-    }
-
-    nlohmann::ordered_json to_json(const virt::Event &e) const {
-        using virt::Kind;
-        nlohmann::ordered_json j;
-        switch (e.kind) {
-        case Kind::line_feed:
-            j = {{"type", "line_feed"}, {"count", e.count}};
-            break;
-        case Kind::back_side:
-            j = {{"type", "back_side"}, {"on", e.on}};
-            break;
-        case Kind::front_text:
-        case Kind::authentication:
-        case Kind::back_text:
-            j = {{"type", e.kind == Kind::front_text       ? "front_text"
-                          : e.kind == Kind::authentication ? "authentication"
-                                                           : "back_text"}};
-            if (e.kind == Kind::authentication) j["selector"] = std::string(1, e.selector);
-            j["pitch"] = std::string(1, e.pitch);
-            j["double"] = e.twice;
-            j["width"] = e.width;
-            j["text"] = text(e.text);
-            break;
-        case Kind::check_field:
-            j = {{"type", "check_field"},
-                 {"field", std::string(1, e.field)},
-                 {"text", text(e.text)}};
-            break;
-        case Kind::check: {
-            nlohmann::ordered_json fields = nlohmann::ordered_json::array();
-            for (const std::string &f : e.fields)
-                fields.push_back(text(f));
-            j = {{"type", "check"},
-                 {"fields", fields},
-                 {"date", text(virt::check_date(e))},
-                 {"amount", text(e.fields[3])},
-                 {"layout", text(virt::check_layout(e))}};
-            break;
-        }
-        case Kind::unknown:
-            j = {{"type", "unknown"}, {"hex", virt::hex_bytes(e.raw)}};
-            break;
-        }
-        if (opt_.hex && e.kind != Kind::unknown && e.kind != Kind::check)
-            j["hex"] = virt::hex_bytes(e.raw);
-        return j;
-    }
-
-    std::string to_text(const virt::Event &e) const {
-        using virt::Kind;
-        auto quoted = [&](const std::string &t) { return "\"" + virt::visible(text(t)) + "\""; };
-        auto line_of = [&](const char *what) {
-            return std::string(what) + " pitch " + e.pitch + (e.twice ? " double" : "") +
-                   " width " + std::to_string(e.width) + ": " + quoted(e.text);
-        };
-        std::string s;
-        switch (e.kind) {
-        case Kind::line_feed:
-            s = "line feed " + std::to_string(e.count);
-            break;
-        case Kind::back_side:
-            s = e.on ? "back side on" : "back side off";
-            break;
-        case Kind::front_text:
-            s = line_of("front text");
-            break;
-        case Kind::authentication:
-            s = line_of((std::string("authentication ") + e.selector).c_str());
-            break;
-        case Kind::back_text:
-            s = line_of("back text");
-            break;
-        case Kind::check_field:
-            s = std::string("check field ") + e.field + ": " + quoted(e.text);
-            break;
-        case Kind::check:
-            s = "check date " + virt::visible(text(virt::check_date(e))) + ", amount " +
-                virt::visible(text(virt::check_amount(e))) + ", layout " +
-                virt::visible(text(virt::check_layout(e)));
-            break;
-        case Kind::unknown:
-            s = "unknown " + virt::hex_bytes(e.raw);
-            break;
-        }
-        if (opt_.hex && e.kind != Kind::unknown && e.kind != Kind::check)
-            s += "  [" + virt::hex_bytes(e.raw) + "]";
-        return s;
-    }
-
-    const Options &opt_;
-    const Charset &cs_;
+  private:
     const sigset_t *open_;
+    std::string pending_;
     bool cut_ = false; // output given up
 };
 
-// Shows events, and keeps them for the picture when one is asked for, so that
-// a long session without --svg runs in constant memory. Returns false once
-// --count commands have been shown; a check's summary follows its last field.
+// Shows events, and draws them when a picture is asked for. Returns false
+// once --count commands have been shown; a check's summary follows its last
+// field.
 class Session {
   public:
-    Session(const Options &o, Output &out) : opt_(o), out_(out) {}
+    Session(const Options &o, const virt::ToUtf8 &to_utf8, Output &out)
+        : opt_(o), to_utf8_(to_utf8), out_(out) {
+        if (!o.svg.empty()) picture_ = std::make_unique<virt::Picture>(to_utf8);
+    }
 
     bool show(const std::vector<virt::Event> &events) {
         for (const virt::Event &e : events) {
             bool summary = e.kind == virt::Kind::check;
-            if (!summary && done()) return false;
-            out_.event(e);
-            if (!opt_.svg.empty()) all_.push_back(e);
+            if (!summary && done()) break;
+            out_.line(opt_.json ? virt::json_line(e, to_utf8_, opt_.hex)
+                                : virt::text_line(e, to_utf8_, opt_.hex));
+            if (picture_) picture_->add(e);
             if (!summary) ++shown_;
         }
+        out_.flush();
         return !done();
     }
     bool done() const {
         return opt_.count > 0 && shown_ >= opt_.count;
     }
-    const std::vector<virt::Event> &all() const {
-        return all_;
+    const virt::Picture *picture() const {
+        return picture_.get();
     }
 
   private:
     const Options &opt_;
+    const virt::ToUtf8 &to_utf8_;
     Output &out_;
-    std::vector<virt::Event> all_;
+    std::unique_ptr<virt::Picture> picture_;
     long shown_ = 0;
 };
 
-void write_svg(const Options &opt, const Charset &cs, const Session &session) {
-    if (opt.svg.empty()) return;
-    std::string picture =
-        virt::render_svg(session.all(), [&](const std::string &s) { return cs(s); });
-    if (!write_file(opt.svg, picture, O_CREAT))
-        std::fprintf(stderr, "tarvik-virtual: cannot write %s\n", opt.svg.c_str());
-}
+// The files that --capture and --svg name. Both are opened at the start, so
+// that a path that cannot be written stops the printer before it begins, and
+// every write to them is checked.
+class Files {
+  public:
+    Files(const std::string &capture, const std::string &svg)
+        : capture_path_(capture), svg_path_(svg) {
+        // The picture first: it is emptied only when it is written, so a
+        // failure here leaves an earlier capture whole.
+        if (!svg.empty()) svg_ = open_output(svg, 0);
+        if (!capture.empty()) capture_ = open_output(capture, O_TRUNC);
+    }
+    ~Files() {
+        if (capture_ >= 0) close(capture_);
+        if (svg_ >= 0) close(svg_);
+    }
+    Files(const Files &) = delete;
+    Files &operator=(const Files &) = delete;
 
-int replay(const Options &opt, const Charset &cs) {
-    std::string data;
-    if (!read_file(opt.replay, data)) fail("cannot read " + opt.replay);
-    Output out(opt, cs);
-    Session session(opt, out);
+    void capture(const char *data, std::size_t size) {
+        if (capture_ >= 0 && capture_error_ == 0 && !write_all(capture_, data, size))
+            capture_error_ = errno;
+    }
+
+    // Closes the capture and writes the picture. False, having said why,
+    // when either could not be written.
+    bool finish(const Session &session) {
+        bool ok = true;
+        if (capture_ >= 0) {
+            if (close(capture_) != 0 && capture_error_ == 0) capture_error_ = errno;
+            capture_ = -1;
+            if (capture_error_ != 0) {
+                say("cannot write " + capture_path_ + ": " + why(capture_error_));
+                ok = false;
+            }
+        }
+        if (svg_ >= 0) {
+            std::string picture = session.picture()->svg();
+            struct stat st {};
+            bool written = fstat(svg_, &st) == 0 &&
+                           (!S_ISREG(st.st_mode) || ftruncate(svg_, 0) == 0) &&
+                           write_all(svg_, picture.data(), picture.size());
+            int err = errno;
+            if (close(svg_) != 0 && written) {
+                err = errno;
+                written = false;
+            }
+            svg_ = -1;
+            if (!written) {
+                say("cannot write " + svg_path_ + ": " + why(err));
+                ok = false;
+            }
+        }
+        return ok;
+    }
+
+  private:
+    static int open_output(const std::string &path, int flags) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
+        if (fd < 0) throw Failure{"cannot write " + path + ": " + why(errno)};
+        return fd;
+    }
+
+    std::string capture_path_, svg_path_;
+    int capture_ = -1, svg_ = -1;
+    int capture_error_ = 0;
+};
+
+int replay(const Options &opt, const virt::ToUtf8 &to_utf8) {
+    int fd = open(opt.replay.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw Failure{"cannot read " + opt.replay + ": " + why(errno)};
+    Files files("", opt.svg);
+    Output out;
+    Session session(opt, to_utf8, out);
     virt::Decoder decoder;
-    if (session.show(decoder.feed(data.data(), data.size()))) session.show(decoder.finish());
-    write_svg(opt, cs, session);
-    return 0;
+    bool going = true;
+    char buf[kChunk];
+    while (going) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int err = errno;
+            close(fd);
+            throw Failure{"cannot read " + opt.replay + ": " + why(err)};
+        }
+        if (n == 0) break;
+        going = session.show(decoder.feed(buf, static_cast<std::size_t>(n)));
+    }
+    close(fd);
+    if (going) session.show(decoder.finish());
+    return files.finish(session) ? 0 : 2;
 }
 
 // The printer's side: a pseudo-terminal whose slave end this program holds
@@ -341,59 +258,104 @@ struct Line {
     int master = -1;
     int slave = -1;
     std::string device;
+    ~Line() {
+        if (slave >= 0) close(slave);
+        if (master >= 0) close(master);
+    }
 };
 
-Line open_line() {
-    Line l;
+void open_line(Line &l) {
     l.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (l.master < 0 || grantpt(l.master) != 0 || unlockpt(l.master) != 0)
-        fail(std::string("posix_openpt: ") + std::strerror(errno));
+        throw Failure{"posix_openpt: " + why(errno)};
     const char *name = ptsname(l.master);
-    if (name == nullptr) fail("ptsname failed");
+    if (name == nullptr) throw Failure{"ptsname failed"};
     l.device = name;
     l.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios t{};
-    if (l.slave < 0 || tcgetattr(l.slave, &t) != 0) fail("cannot open " + l.device);
+    if (l.slave < 0 || tcgetattr(l.slave, &t) != 0) throw Failure{"cannot open " + l.device};
     cfmakeraw(&t);
     tcsetattr(l.slave, TCSANOW, &t);
-    return l;
 }
 
-int live(const Options &opt, const Charset &cs) {
-    // The signals that end the session are taken only while waiting.
-    sigset_t ending, waiting;
-    sigemptyset(&ending);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&ending, sig);
-    sigprocmask(SIG_BLOCK, &ending, &waiting);
+// Whether two paths name one file however they are spelled: the same file,
+// or, where there is none yet, the same name in the same directory.
+bool same_file(const std::string &a, const std::string &b) {
+    struct stat sa {
+    }, sb{};
+    bool ha = stat(a.c_str(), &sa) == 0, hb = stat(b.c_str(), &sb) == 0;
+    if (ha || hb) return ha && hb && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    auto split = [](const std::string &p, std::string &name) {
+        std::size_t slash = p.rfind('/');
+        name = p.substr(slash + 1);
+        return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    };
+    std::string na, nb;
+    std::string da = split(a, na), db = split(b, nb);
+    return na == nb && stat(da.c_str(), &sa) == 0 && stat(db.c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
+    // An ending signal is only marked until the session runs; then it ends
+    // the session at once. No step before that waits, except the opening of
+    // a named pipe for --capture or --svg, which the signal breaks.
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         sigaction(sig, &sa, nullptr);
+        sigaddset(&ending, sig);
+    }
     std::signal(SIGPIPE, SIG_IGN);
 
-    std::FILE *capture = nullptr;
-    if (!opt.capture.empty()) {
-        capture = std::fopen(opt.capture.c_str(), "wb");
-        if (capture == nullptr) fail("cannot write " + opt.capture);
+    std::string ini_path = opt.dir + "/tarvik.ini";
+    virt::Hold hold;
+    std::string error;
+    pid_t holder = 0;
+    if (!hold.take(opt.dir, error, holder)) {
+        if (holder == 0) throw Failure{error};
+        throw Failure{"another tarvik-virtual, process " + std::to_string(holder) + ", runs in " +
+                      opt.dir + " and points its tarvik.ini at itself; this one does not start"};
+    }
+    // A run killed before it could undo its change: undone before anything else.
+    virt::Change left;
+    if (hold.left_over(left)) {
+        std::string what;
+        if (virt::put_back(ini_path, left, what) == virt::PutBack::failed) throw Failure{what};
+        say("process " + std::to_string(left.pid) +
+            " ended here without putting tarvik.ini back; " + what);
+        hold.clear();
     }
 
-    Line line = open_line();
+    virt::IniFile ini;
+    if (!virt::read_ini(ini_path, ini, error)) throw Failure{error};
+    for (const std::string *path : {&opt.capture, &opt.svg})
+        if (!path->empty() && same_file(*path, ini_path))
+            throw Failure{*path + " is " + ini_path + ", which the printer rewrites while it runs"};
+    Files files(opt.capture, opt.svg);
+    Line line;
+    open_line(line);
     std::string port = line.device.substr(std::strlen("/dev/"));
-    std::string ini_path = opt.dir + "/tarvik.ini";
-    std::string before;
-    bool existed = read_file(ini_path, before);
-    // A file it makes is a new one, never one behind a link to nothing: the
-    // restore would remove the link and leave that file behind.
-    if (!write_file(ini_path, with_port(existed ? before : "", port),
-                    existed ? 0 : O_CREAT | O_EXCL))
-        fail("cannot write " + ini_path);
+    virt::Change change;
+    std::string during = virt::with_port(ini.bytes, ini.exists, port, getpid(), change);
+    if (!hold.keep(change, error)) throw Failure{error};
+    if (!virt::write_ini(ini, during, error)) {
+        hold.clear();
+        throw Failure{error};
+    }
 
-    Output out(opt, cs, &waiting);
-    Session session(opt, out);
+    // From here the ending signals come in only while the session waits.
+    sigset_t waiting;
+    sigprocmask(SIG_BLOCK, &ending, &waiting);
+    Output out(&waiting);
+    Session session(opt, to_utf8, out);
     virt::Decoder decoder;
-    out.ready(line.device, port, ini_path);
+    out.line(opt.json ? virt::ready_json(line.device, port)
+                      : virt::ready_text(line.device, port, ini_path));
+    out.flush();
 
     bool going = true;
     // After a signal, what has already arrived is still shown, within reason.
@@ -407,25 +369,22 @@ int live(const Options &opt, const Charset &cs) {
             if (errno == EINTR) continue;
             break;
         }
-        char buf[4096];
+        char buf[kChunk];
         ssize_t n = read(line.master, buf, sizeof buf);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) break;
-        if (capture != nullptr) std::fwrite(buf, 1, static_cast<std::size_t>(n), capture);
+        files.capture(buf, static_cast<std::size_t>(n));
         going = session.show(decoder.feed(buf, static_cast<std::size_t>(n)));
     }
     if (going) session.show(decoder.finish());
 
-    // Put tarvik.ini back as it was.
-    if (existed)
-        write_file(ini_path, before, 0);
-    else
-        unlink(ini_path.c_str());
-    if (capture != nullptr) std::fclose(capture);
-    write_svg(opt, cs, session);
-    close(line.slave);
-    close(line.master);
-    return 0;
+    // Only our port line goes back; the rest of the file stays as it is now.
+    std::string what;
+    virt::PutBack back = virt::put_back(ini_path, change, what);
+    if (back != virt::PutBack::done) say(what);
+    if (back != virt::PutBack::failed) hold.clear();
+    bool written = files.finish(session);
+    return back == virt::PutBack::failed || !written ? 2 : 0;
 }
 
 } // namespace
@@ -465,8 +424,10 @@ int main(int argc, char **argv) {
         case 'n': {
             char *end = nullptr;
             opt.count = std::strtol(optarg, &end, 10);
-            if (*optarg == '\0' || *end != '\0' || opt.count < 1)
-                fail("--count takes a number above 0");
+            if (*optarg == '\0' || *end != '\0' || opt.count < 1) {
+                say("--count takes a number above 0");
+                return 2;
+            }
             break;
         }
         case 'h':
@@ -481,6 +442,21 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    Charset cs(opt.charset);
-    return opt.replay.empty() ? live(opt, cs) : replay(opt, cs);
+    charset::Converter cs("UTF-8", opt.charset);
+    if (!cs.ok()) {
+        say("unknown character set " + opt.charset);
+        return 2;
+    }
+    // A byte that does not convert is shown as U+FFFD.
+    virt::ToUtf8 to_utf8 = [&cs](const std::string &text) {
+        std::string out;
+        cs.convert(text, out, charset::Bad::replace);
+        return out;
+    };
+    try {
+        return opt.replay.empty() ? live(opt, to_utf8) : replay(opt, to_utf8);
+    } catch (const Failure &f) {
+        say(f.what);
+        return 2;
+    }
 }

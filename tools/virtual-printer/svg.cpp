@@ -157,81 +157,68 @@ int draw_check(std::string &out, int top, const Event &c, const ToUtf8 &to_utf8)
 
 } // namespace
 
-std::string visible(const std::string &utf8) {
-    std::string out;
-    auto escape = [&](unsigned code) {
-        char b[8];
-        std::snprintf(b, sizeof b, "\\x%02X", code);
-        out += b;
-    };
-    for (std::size_t i = 0; i < utf8.size();) {
-        unsigned char c = static_cast<unsigned char>(utf8[i]);
-        // A whole character: one byte, or a lead byte and its continuations.
-        std::size_t len = c < 0x80 ? 1 : c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 1;
-        if (i + len > utf8.size()) len = 1;
-        for (std::size_t k = 1; k < len; ++k)
-            if ((static_cast<unsigned char>(utf8[i + k]) & 0xc0) != 0x80) len = 1;
-        unsigned code = c;
-        if (len == 2 && c == 0xc2) code = static_cast<unsigned char>(utf8[i + 1]);
-        // U+FFFE and U+FFFF are no characters, and XML cannot hold them.
-        if (len == 3 && c == 0xef && static_cast<unsigned char>(utf8[i + 1]) == 0xbf &&
-            (static_cast<unsigned char>(utf8[i + 2]) & 0xfe) == 0xbe) {
-            out += static_cast<unsigned char>(utf8[i + 2]) == 0xbe ? "\\uFFFE" : "\\uFFFF";
-            i += len;
-            continue;
-        }
-        if (code < 0x20 || (code >= 0x7f && code < 0xa0) || (len == 1 && c >= 0x80))
-            escape(code); // a control, or a byte that is no character
-        else
-            out.append(utf8, i, len);
-        i += len;
+struct Picture::Parts {
+    explicit Parts(ToUtf8 f) : to_utf8(std::move(f)), front(to_utf8), back(to_utf8) {}
+    ToUtf8 to_utf8;
+    Sheet front, back;
+    std::vector<Event> checks;
+    bool on_back = false;
+};
+
+Picture::Picture(ToUtf8 to_utf8) : parts_(std::make_unique<Parts>(std::move(to_utf8))) {}
+
+Picture::~Picture() = default;
+
+void Picture::add(const Event &e) {
+    Parts &p = *parts_;
+    Sheet &sheet = p.on_back ? p.back : p.front;
+    switch (e.kind) {
+    case Kind::line_feed:
+        sheet.feed(e.count);
+        break;
+    case Kind::back_side:
+        p.back.mark(e.on ? "back side on" : "back side off");
+        p.on_back = e.on;
+        break;
+    case Kind::front_text:
+    case Kind::authentication:
+        sheet.line(e);
+        break;
+    case Kind::back_text:
+        p.back.line(e);
+        break;
+    case Kind::check:
+        p.checks.push_back(e);
+        break;
+    case Kind::check_field:
+        break;
+    case Kind::unknown:
+        sheet.unknown(e.raw);
+        break;
     }
-    return out;
 }
 
-std::string render_svg(const std::vector<Event> &events, const ToUtf8 &to_utf8) {
-    Sheet front(to_utf8), back(to_utf8);
-    std::vector<const Event *> checks;
-    bool on_back = false;
-    for (const Event &e : events) {
-        Sheet &sheet = on_back ? back : front;
-        switch (e.kind) {
-        case Kind::line_feed:
-            sheet.feed(e.count);
-            break;
-        case Kind::back_side:
-            back.mark(e.on ? "back side on" : "back side off");
-            on_back = e.on;
-            break;
-        case Kind::front_text:
-        case Kind::authentication:
-            sheet.line(e);
-            break;
-        case Kind::back_text:
-            back.line(e);
-            break;
-        case Kind::check:
-            checks.push_back(&e);
-            break;
-        case Kind::check_field:
-            break;
-        case Kind::unknown:
-            sheet.unknown(e.raw);
-            break;
-        }
-    }
+std::string Picture::svg() const {
+    const Parts &p = *parts_;
     std::string body;
     int y = kMargin;
-    y += front.draw(body, y, "Front");
-    for (const Event *c : checks)
-        y += draw_check(body, y, *c, to_utf8);
-    if (!back.empty()) y += back.draw(body, y, "Back");
+    y += p.front.draw(body, y, "Front");
+    for (const Event &c : p.checks)
+        y += draw_check(body, y, c, p.to_utf8);
+    if (!p.back.empty()) y += p.back.draw(body, y, "Back");
     int width = kMargin * 3 + kPaper + kGutter;
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
            std::to_string(width) + "\" height=\"" + std::to_string(y) + "\" viewBox=\"0 0 " +
            std::to_string(width) + " " + std::to_string(y) + "\">\n<rect width=\"100%\" " +
            "height=\"100%\" fill=\"#f4f4f4\"/>\n" + body + "</svg>\n";
+}
+
+std::string render_svg(const std::vector<Event> &events, const ToUtf8 &to_utf8) {
+    Picture picture(to_utf8);
+    for (const Event &e : events)
+        picture.add(e);
+    return picture.svg();
 }
 
 } // namespace virt

@@ -4,19 +4,30 @@
 #define TARVIK_VIRTUAL_SVG_H
 
 #include "decoder.h"
+#include "format.h"
 
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace virt {
 
-// Turns a text's bytes, in the printer's character set, into UTF-8.
-using ToUtf8 = std::function<std::string(const std::string &)>;
+// A picture drawn as the events come: it keeps what it shows, and nothing of
+// the events that show nothing.
+class Picture {
+  public:
+    explicit Picture(ToUtf8 to_utf8);
+    ~Picture();
+    Picture(const Picture &) = delete;
+    Picture &operator=(const Picture &) = delete;
 
-// UTF-8 text with its control characters (C0, DEL and C1) written as
-// visible escapes such as "\x1B".
-std::string visible(const std::string &utf8);
+    void add(const Event &e);
+    std::string svg() const;
+
+  private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+};
 
 std::string render_svg(const std::vector<Event> &events, const ToUtf8 &to_utf8);
 

@@ -1,0 +1,70 @@
+// The running printer's hold on its directory, and its writes of tarvik.ini.
+// A lock on a file of its own in the directory shows that it runs; the same
+// file keeps the change to tarvik.ini until it is undone, so that the next
+// start can undo it after a kill. A lock cannot outlive its holder, as a
+// process id can.
+#ifndef TARVIK_VIRTUAL_INSTANCE_H
+#define TARVIK_VIRTUAL_INSTANCE_H
+
+#include "ini_edit.h"
+
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace virt {
+
+class Hold {
+  public:
+    Hold() = default;
+    // Lets go. The lock file goes too, unless it still keeps a change.
+    ~Hold();
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+
+    // Takes the lock in dir. False with a reason when it cannot; holder is
+    // then the process that holds it, or 0.
+    bool take(const std::string &dir, std::string &error, pid_t &holder);
+    // The change that a run killed before undoing it left, if any.
+    bool left_over(Change &change);
+    bool keep(const Change &change, std::string &error);
+    void clear();
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    bool kept_ = false;
+};
+
+// tarvik.ini as found, links followed to the file they name.
+struct IniFile {
+    std::string path;   // as given
+    std::string target; // the file that a change replaces
+    bool exists = false;
+    struct stat st {}; // the target's, when it exists
+    std::string bytes;
+};
+
+// Reads tarvik.ini. False with a reason for anything but a regular file, a
+// link to one, or no file at all.
+bool read_ini(const std::string &path, IniFile &ini, std::string &error);
+
+// Replaces the file with data: a new file beside the target, with its mode,
+// owner and group, renamed over it, so that a reader sees the old bytes or
+// the new ones. Where there was no file, makes one, but never over a file
+// made meanwhile. Or removes the target.
+bool write_ini(const IniFile &ini, const std::string &data, std::string &error);
+bool remove_ini(const IniFile &ini, std::string &error);
+
+// Undoes change in the file at path as it is now; what tells the outcome in
+// words.
+enum class PutBack {
+    done,
+    left,   // the file is gone, or no longer holds our line: it stays as it is
+    failed, // the file could not be written
+};
+PutBack put_back(const std::string &path, const Change &change, std::string &what);
+
+} // namespace virt
+
+#endif
