@@ -169,6 +169,30 @@ TEST(VirtualPrinter, OneOfThreeStartedAtOnceRuns) {
     EXPECT_EQ("Porta=ttyS0\n", ini_in(dir));
 }
 
+// Where tarvik.ini is a link, the file it names is one printer's at a time,
+// from whichever directory a printer starts on it.
+TEST(VirtualPrinter, OneRunsOnAFileThatLinksName) {
+    th::WorkDir dir;
+    for (const char *sub : {"/a", "/b", "/etc"})
+        ASSERT_EQ(0, mkdir((dir.path() + sub).c_str(), 0755));
+    std::ofstream(dir.path() + "/etc/tarvik.ini") << "Porta=ttyS0\n";
+    for (const char *link : {"/a/tarvik.ini", "/b/tarvik.ini"})
+        ASSERT_EQ(0, symlink("../etc/tarvik.ini", (dir.path() + link).c_str()));
+    th::Program a({TARVIK_VIRTUAL, "--dir", dir.path() + "/a"});
+    ASSERT_NE("", port_of(a.line()));
+    for (const char *other : {"/b", "/etc"}) {
+        th::Program b({TARVIK_VIRTUAL, "--dir", dir.path() + other}, true);
+        EXPECT_NE(std::string::npos, b.line().find(", process " + std::to_string(a.pid()) + ","));
+        ASSERT_TRUE(b.ends_within(10000));
+        EXPECT_EQ(2, b.wait());
+    }
+    a.signal(SIGTERM);
+    EXPECT_EQ(0, a.wait());
+    std::string ini;
+    EXPECT_TRUE(read_file(dir.path() + "/etc/tarvik.ini", ini));
+    EXPECT_EQ("Porta=ttyS0\n", ini);
+}
+
 // A reader of a long tarvik.ini, while the printer starts and ends again and
 // again, reads the whole file as it was or the whole file naming the
 // printer, never a mix of the two.

@@ -12,8 +12,6 @@ namespace virt {
 
 namespace {
 
-const char kLockName[] = ".tarvik-virtual.lock";
-
 std::string why(int err) {
     return std::strerror(err);
 }
@@ -37,9 +35,10 @@ Hold::~Hold() {
     close(fd_);
 }
 
-bool Hold::take(const std::string &dir, std::string &error, pid_t &holder) {
+bool Hold::take(const std::string &dir, std::string &error, pid_t &holder,
+                const std::string &name) {
     holder = 0;
-    path_ = dir + "/" + kLockName;
+    path_ = dir + "/" + name;
     for (int tries = 0; tries < 100; ++tries) {
         int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
         if (fd < 0) {
@@ -136,6 +135,16 @@ bool read_ini(const std::string &path, IniFile &ini, std::string &error) {
         return false;
     }
     ini.exists = true;
+    return true;
+}
+
+bool guard_of(const IniFile &ini, std::string &dir, std::string &name) {
+    if (ini.target == ini.path) return false;
+    // The target is a whole path, which realpath gave.
+    std::size_t slash = ini.target.rfind('/');
+    dir = ini.target.substr(0, slash);
+    name = ini.target.substr(slash + 1);
+    name = name == "tarvik.ini" ? ".tarvik-virtual.lock" : "." + name + ".tarvik-virtual.lock";
     return true;
 }
 

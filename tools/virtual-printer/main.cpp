@@ -320,18 +320,39 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
         throw Failure{"another tarvik-virtual, process " + std::to_string(holder) + ", runs in " +
                       opt.dir + " and points its tarvik.ini at itself; this one does not start"};
     }
-    // A run killed before it could undo its change: undone before anything else.
-    virt::Change left;
-    if (hold.left_over(left)) {
+    // A run killed before it could undo its change: undone before anything
+    // else. True when it changed the file.
+    auto repair = [](virt::Hold &h, const std::string &path) {
+        virt::Change left;
+        if (!h.left_over(left)) return false;
         std::string what;
-        if (virt::put_back(ini_path, left, what) == virt::PutBack::failed) throw Failure{what};
+        if (virt::put_back(path, left, what) == virt::PutBack::failed) throw Failure{what};
         say("process " + std::to_string(left.pid) +
             " ended here without putting tarvik.ini back; " + what);
-        hold.clear();
-    }
+        h.clear();
+        return true;
+    };
+    repair(hold, ini_path);
 
     virt::IniFile ini;
     if (!virt::read_ini(ini_path, ini, error)) throw Failure{error};
+    // Where tarvik.ini is a link, the file it names is locked too, and the
+    // change is kept beside it, so that no printer whose tarvik.ini names
+    // that file from another directory changes it at the same time.
+    virt::Hold guard;
+    virt::Hold *keeper = &hold;
+    std::string guard_dir, guard_name;
+    if (virt::guard_of(ini, guard_dir, guard_name)) {
+        if (!guard.take(guard_dir, error, holder, guard_name)) {
+            if (holder == 0) throw Failure{error};
+            throw Failure{"another tarvik-virtual, process " + std::to_string(holder) +
+                          ", points " + ini.target + ", which " + ini_path +
+                          " links to, at itself; this one does not start"};
+        }
+        if (repair(guard, ini.target) && !virt::read_ini(ini_path, ini, error))
+            throw Failure{error};
+        keeper = &guard;
+    }
     for (const std::string *path : {&opt.capture, &opt.svg})
         if (!path->empty() && same_file(*path, ini_path))
             throw Failure{*path + " is " + ini_path + ", which the printer rewrites while it runs"};
@@ -341,9 +362,9 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     std::string port = line.device.substr(std::strlen("/dev/"));
     virt::Change change;
     std::string during = virt::with_port(ini.bytes, ini.exists, port, getpid(), change);
-    if (!hold.keep(change, error)) throw Failure{error};
+    if (!keeper->keep(change, error)) throw Failure{error};
     if (!virt::write_ini(ini, during, error)) {
-        hold.clear();
+        keeper->clear();
         throw Failure{error};
     }
 
@@ -382,7 +403,7 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     std::string what;
     virt::PutBack back = virt::put_back(ini_path, change, what);
     if (back != virt::PutBack::done) say(what);
-    if (back != virt::PutBack::failed) hold.clear();
+    if (back != virt::PutBack::failed) keeper->clear();
     bool written = files.finish(session);
     return back == virt::PutBack::failed || !written ? 2 : 0;
 }
