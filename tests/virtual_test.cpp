@@ -270,6 +270,14 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
          "./tarvik.ini is " + std::string(kRewrites)},
         {"picture through a link to it", "x\n", "--svg link.ini",
          "link.ini is " + std::string(kRewrites)},
+        {"capture into the lock file", "x\n", "--capture .tarvik-virtual.lock",
+         ".tarvik-virtual.lock is {D}/.tarvik-virtual.lock, which the printer rewrites while it "
+         "runs"},
+        {"picture into the new tarvik.ini", "x\n", "--svg .tarvik.ini.tarvik-virtual",
+         ".tarvik.ini.tarvik-virtual is {D}/.tarvik.ini.tarvik-virtual, which the printer "
+         "rewrites while it runs"},
+        {"capture and picture in one file", "x\n", "--capture session.bin --svg ./session.bin",
+         "--capture and --svg name one file, ./session.bin"},
         {"capture in no directory", "x\n", "--capture none/session.bin",
          "cannot write none/session.bin: No such file or directory"},
         {"capture that fills up", "x\n", "--capture /dev/full", kFull},

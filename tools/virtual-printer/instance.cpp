@@ -148,10 +148,16 @@ bool guard_of(const IniFile &ini, std::string &dir, std::string &name) {
     return true;
 }
 
-bool write_ini(const IniFile &ini, const std::string &data, std::string &error) {
+std::string temp_of(const IniFile &ini) {
     std::size_t slash = ini.target.rfind('/');
     std::string dir = slash == std::string::npos ? "." : ini.target.substr(0, slash);
-    std::string temp = dir + "/." + ini.target.substr(slash + 1) + ".tarvik-virtual";
+    return dir + "/." + ini.target.substr(slash + 1) + ".tarvik-virtual";
+}
+
+bool write_ini(const IniFile &ini, const std::string &data, std::string &error) {
+    std::string temp = temp_of(ini);
+    std::size_t slash = temp.rfind('/');
+    std::string dir = temp.substr(0, slash);
     unlink(temp.c_str()); // left by a run killed while it wrote
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {

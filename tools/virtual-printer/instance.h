@@ -32,6 +32,9 @@ class Hold {
     bool left_over(Change &change);
     bool keep(const Change &change, std::string &error);
     void clear();
+    const std::string &path() const {
+        return path_;
+    }
 
   private:
     std::string path_;
@@ -63,6 +66,8 @@ bool guard_of(const IniFile &ini, std::string &dir, std::string &name);
 // the new ones. Where there was no file, makes one, but never over a file
 // made meanwhile. Or removes the target.
 bool write_ini(const IniFile &ini, const std::string &data, std::string &error);
+// The new file that write_ini writes before it renames it.
+std::string temp_of(const IniFile &ini);
 bool remove_ini(const IniFile &ini, std::string &error);
 
 // Undoes change in the file at path as it is now; what tells the outcome in

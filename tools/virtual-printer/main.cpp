@@ -353,9 +353,15 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
             throw Failure{error};
         keeper = &guard;
     }
+    // An output over a file that the printer writes would lose one of them.
+    std::vector<std::string> own = {ini_path, hold.path(), virt::temp_of(ini)};
+    if (keeper == &guard) own.push_back(guard.path());
     for (const std::string *path : {&opt.capture, &opt.svg})
-        if (!path->empty() && same_file(*path, ini_path))
-            throw Failure{*path + " is " + ini_path + ", which the printer rewrites while it runs"};
+        for (const std::string &file : own)
+            if (!path->empty() && same_file(*path, file))
+                throw Failure{*path + " is " + file + ", which the printer rewrites while it runs"};
+    if (!opt.capture.empty() && !opt.svg.empty() && same_file(opt.capture, opt.svg))
+        throw Failure{"--capture and --svg name one file, " + opt.svg};
     Files files(opt.capture, opt.svg);
     Line line;
     open_line(line);
