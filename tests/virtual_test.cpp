@@ -227,26 +227,43 @@ TEST(VirtualPrinter, AReaderSeesOneWholeVersion) {
     EXPECT_EQ(0, torn) << "of " << reads << " reads";
 }
 
-// A printer ended by SIGKILL leaves its port line in tarvik.ini. The next
-// start there puts the original line back first and says so.
+// A printer ended by SIGKILL, or one that finds tarvik.ini unreadable at its
+// end (a link to /proc/self/mem reads as EIO, even for root), leaves its port
+// line in tarvik.ini. The next start puts the original line back first and
+// says so.
 TEST(VirtualPrinter, TheNextStartUndoesAKilledOne) {
-    th::WorkDir dir;
-    const std::string ini = "; printer\nPorta=ttyS0\n237 06,14,08,06,06,05,05\n";
-    dir.write_ini(ini);
-    th::Program killed({TARVIK_VIRTUAL, "--dir", dir.path()});
-    ASSERT_NE("", port_of(killed.line()));
-    pid_t pid = killed.pid();
-    killed.signal(SIGKILL);
-    killed.wait();
-    th::Program next({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
-    EXPECT_EQ("tarvik-virtual: process " + std::to_string(pid) +
-                  " ended here without putting tarvik.ini back; put back the port line of " +
-                  dir.path() + "/tarvik.ini: Porta=ttyS0",
-              next.line());
-    EXPECT_NE("", port_of(next.line()));
-    next.signal(SIGTERM);
-    EXPECT_EQ(0, next.wait());
-    EXPECT_EQ(ini, ini_in(dir));
+    for (bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "killed" : "unreadable at its end");
+        th::WorkDir dir;
+        const std::string ini = "; printer\nPorta=ttyS0\n237 06,14,08,06,06,05,05\n";
+        const std::string path = dir.path() + "/tarvik.ini", aside = path + ".aside";
+        dir.write_ini(ini);
+        th::Program first({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
+        ASSERT_NE("", port_of(first.line()));
+        pid_t pid = first.pid();
+        if (killed) {
+            first.signal(SIGKILL);
+            first.wait();
+        } else {
+            ASSERT_EQ(0, rename(path.c_str(), aside.c_str()));
+            ASSERT_EQ(0, symlink("/proc/self/mem", path.c_str()));
+            first.signal(SIGTERM);
+            EXPECT_EQ("tarvik-virtual: cannot read " + path +
+                          ": Input/output error; the next start puts the port line back",
+                      first.line());
+            EXPECT_EQ(2, first.wait());
+            ASSERT_EQ(0, rename(aside.c_str(), path.c_str()));
+        }
+        th::Program next({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
+        EXPECT_EQ("tarvik-virtual: process " + std::to_string(pid) +
+                      " ended here without putting tarvik.ini back; put back the port line of " +
+                      path + ": Porta=ttyS0",
+                  next.line());
+        EXPECT_NE("", port_of(next.line()));
+        next.signal(SIGTERM);
+        EXPECT_EQ(0, next.wait());
+        EXPECT_EQ(ini, ini_in(dir));
+    }
 }
 
 // What stops the printer with status 2 and its reason: at the start, before

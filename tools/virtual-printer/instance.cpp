@@ -111,11 +111,13 @@ bool read_ini(const std::string &path, IniFile &ini, std::string &error) {
     if (lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) return true;
         error = "cannot look at " + path + ": " + why(errno);
+        ini.unreadable = true;
         return false;
     }
     if (S_ISLNK(st.st_mode)) {
         char *real = realpath(path.c_str(), nullptr);
         if (real == nullptr) {
+            ini.unreadable = errno != ENOENT && errno != ELOOP && errno != ENOTDIR;
             error = path + " is a link that leads to no file (" + why(errno) + ")";
             return false;
         }
@@ -124,6 +126,7 @@ bool read_ini(const std::string &path, IniFile &ini, std::string &error) {
     }
     if (stat(ini.target.c_str(), &ini.st) != 0) {
         error = "cannot look at " + path + ": " + why(errno);
+        ini.unreadable = true;
         return false;
     }
     if (!S_ISREG(ini.st.st_mode)) {
@@ -132,6 +135,7 @@ bool read_ini(const std::string &path, IniFile &ini, std::string &error) {
     }
     if (!files::read_file(ini.target, ini.bytes)) {
         error = "cannot read " + path + ": " + why(errno);
+        ini.unreadable = true;
         return false;
     }
     ini.exists = true;
@@ -201,6 +205,9 @@ bool remove_ini(const IniFile &ini, std::string &error) {
 PutBack put_back(const std::string &path, const Change &change, std::string &what) {
     IniFile ini;
     if (!read_ini(path, ini, what)) {
+        // A file that cannot be read may still hold our line: the change is
+        // kept for the next start.
+        if (ini.unreadable) return PutBack::failed;
         what += "; it is left as it is";
         return PutBack::left;
     }

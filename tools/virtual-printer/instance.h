@@ -47,7 +47,8 @@ struct IniFile {
     std::string path;   // as given
     std::string target; // the file that a change replaces
     bool exists = false;
-    struct stat st {}; // the target's, when it exists
+    bool unreadable = false; // there, but it could not be looked at or read
+    struct stat st {};       // the target's, when it exists
     std::string bytes;
 };
 
@@ -75,7 +76,7 @@ bool remove_ini(const IniFile &ini, std::string &error);
 enum class PutBack {
     done,
     left,   // the file is gone, or no longer holds our line: it stays as it is
-    failed, // the file could not be written
+    failed, // the file could not be read or written
 };
 PutBack put_back(const std::string &path, const Change &change, std::string &what);
 

@@ -408,6 +408,7 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     // Only our port line goes back; the rest of the file stays as it is now.
     std::string what;
     virt::PutBack back = virt::put_back(ini_path, change, what);
+    if (back == virt::PutBack::failed) what += "; the next start puts the port line back";
     if (back != virt::PutBack::done) say(what);
     if (back != virt::PutBack::failed) keeper->clear();
     bool written = files.finish(session);
