@@ -293,6 +293,7 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
         {"picture into the new tarvik.ini", "x\n", "--svg .tarvik.ini.tarvik-virtual",
          ".tarvik.ini.tarvik-virtual is {D}/.tarvik.ini.tarvik-virtual, which the printer "
          "rewrites while it runs"},
+        {"an empty path", "x\n", "--replay=", "--replay takes a path, not an empty one"},
         {"capture and picture in one file", "x\n", "--capture session.bin --svg ./session.bin",
          "--capture and --svg name one file, ./session.bin"},
         {"capture in no directory", "x\n", "--capture none/session.bin",

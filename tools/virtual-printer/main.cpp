@@ -426,7 +426,14 @@ int main(int argc, char **argv) {
         {"svg", required_argument, nullptr, 's'},     {"count", required_argument, nullptr, 'n'},
         {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
     };
-    for (int c; (c = getopt_long(argc, argv, "", longs, nullptr)) != -1;) {
+    int which = 0;
+    for (int c; (c = getopt_long(argc, argv, "", longs, &which)) != -1;) {
+        // An empty path names no file: as --dir it would put tarvik.ini in /,
+        // as --replay it would start a printer instead.
+        if ((c == 'd' || c == 'p' || c == 'r' || c == 's') && *optarg == '\0') {
+            say(std::string("--") + longs[which].name + " takes a path, not an empty one");
+            return 2;
+        }
         switch (c) {
         case 'd':
             opt.dir = optarg;
