@@ -301,6 +301,8 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
         {"capture that fills up", "x\n", "--capture /dev/full", kFull},
         {"picture that fills up", "x\n", "--svg /dev/full", kFull},
         {"picture of a replay that fills up", "x\n", "--replay /dev/null --svg /dev/full", kFull},
+        {"standard output that fills up", "x\n", "--replay tarvik.ini >/dev/full",
+         "cannot write standard output: No space left on device"},
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
@@ -314,9 +316,13 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
         ASSERT_EQ(0, symlink("tarvik.ini", link.c_str()));
         std::vector<std::string> args = {TARVIK_VIRTUAL, "--dir", dir.path()};
         std::istringstream more(c.args);
+        std::string out; // ">FILE": standard output goes there
         for (std::string a; more >> a;)
-            args.push_back(a);
-        th::Program v(args, true);
+            if (a[0] == '>')
+                out = a.substr(1);
+            else
+                args.push_back(a);
+        th::Program v(args, true, out);
         std::string line = v.line();
         if (!port_of(line).empty()) {
             // It runs: a command for the capture, then the end.

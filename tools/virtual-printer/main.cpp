@@ -91,7 +91,8 @@ class Output {
 
     // A reader that stops reading must not keep the session from ending: the
     // ending signals may break a write that waits, and once one has come,
-    // output that cannot go at once is dropped.
+    // output that cannot go at once is dropped. So is output to a reader
+    // that has gone; any other failure to write is kept for the end.
     void flush() {
         std::string s;
         s.swap(pending_);
@@ -108,18 +109,32 @@ class Output {
             ssize_t n = write(1, s.data() + done, std::min<std::size_t>(s.size() - done, PIPE_BUF));
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
-            } else if (n == 0 || errno != EINTR || stop_signal != 0) {
-                cut_ = true;
-                break;
+                continue;
             }
+            int err = n < 0 ? errno : 0;
+            if (stop_signal == 0 && err == EINTR) continue;
+            // Standard output that does not wait is waited on here.
+            if (stop_signal == 0 && err == EAGAIN) {
+                poll(&p, 1, -1);
+                continue;
+            }
+            if (err != EINTR && err != EAGAIN && err != EPIPE) error_ = err;
+            cut_ = true;
         }
         if (open_ != nullptr) sigprocmask(SIG_SETMASK, &held, nullptr);
+    }
+
+    // False, having said why, when output could not be written.
+    bool written() const {
+        if (error_ != 0) say("cannot write standard output: " + why(error_));
+        return error_ == 0;
     }
 
   private:
     const sigset_t *open_;
     std::string pending_;
     bool cut_ = false; // output given up
+    int error_ = 0;    // why, when it was not for want of a reader
 };
 
 // Shows events, and draws them when a picture is asked for. Returns false
@@ -249,7 +264,8 @@ int replay(const Options &opt, const virt::ToUtf8 &to_utf8) {
     }
     close(fd);
     if (going) session.show(decoder.finish());
-    return files.finish(session) ? 0 : 2;
+    bool written = files.finish(session);
+    return out.written() && written ? 0 : 2;
 }
 
 // The printer's side: a pseudo-terminal whose slave end this program holds
@@ -412,6 +428,7 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     if (back != virt::PutBack::done) say(what);
     if (back != virt::PutBack::failed) keeper->clear();
     bool written = files.finish(session);
+    written = out.written() && written;
     return back == virt::PutBack::failed || !written ? 2 : 0;
 }
 
