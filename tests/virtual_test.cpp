@@ -12,6 +12,7 @@
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -191,6 +192,8 @@ TEST(VirtualPrinter, OneRunsOnAFileThatLinksName) {
     std::string ini;
     EXPECT_TRUE(read_file(dir.path() + "/etc/tarvik.ini", ini));
     EXPECT_EQ("Porta=ttyS0\n", ini);
+    for (const char *sub : {"/a", "/b", "/etc"})
+        std::filesystem::remove_all(dir.path() + sub);
 }
 
 // A reader of a long tarvik.ini, while the printer starts and ends again and
