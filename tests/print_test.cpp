@@ -211,8 +211,9 @@ TEST(Doctor, EachFinding) {
 
 // What an unprivileged user is told where permissions stand in the way: a
 // device that only its owner may use needs a udev rule, not its group; one
-// that its group may use needs that group; an unreadable tarvik.ini needs
-// its permission mended.
+// that its group may use needs that group; one behind a directory the user
+// may not enter needs neither; an unreadable tarvik.ini needs its permission
+// mended.
 TEST(Doctor, FindingsForAnUnprivilegedUser) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root, to drop to an unprivileged user";
     const struct {
@@ -220,12 +221,15 @@ TEST(Doctor, FindingsForAnUnprivilegedUser) {
         mode_t device, ini;
         gid_t group;
         const char *message, *hint;
+        bool closed = false; // named through a directory of root alone
     } cases[] = {
         {"device of root alone", 0600, 0644, 0, "No permission to read and write /dev/",
          "Its group \"root\" may not read and write it (mode 600, owner root), so joining "
          "that group gives no access. Give a group access with a udev rule"},
         {"device of a group", 0660, 0644, 20, "No permission to read and write /dev/",
          "Add the user that prints to the group that owns the device, \"dialout\""},
+        {"device in a closed directory", 0660, 0644, 20, "No permission to read and write /dev/",
+         "The user may not enter a directory on the way to /dev/", true},
         {"unreadable tarvik.ini", 0666, 0600, 0,
          "tarvik.ini is here but cannot be read (Permission denied)",
          "Let the user that prints read it: chmod a+r tarvik.ini"},
@@ -250,12 +254,19 @@ TEST(Doctor, FindingsForAnUnprivilegedUser) {
         ASSERT_EQ(0, chown(device.c_str(), 0, c.group));
         ASSERT_EQ(0, chmod(device.c_str(), c.device));
         chmod(dir.path().c_str(), 0755);
-        dir.write_ini("Porta=" + pty.name() + "\n");
+        std::string port = pty.name(), closed = dir.path() + "/closed";
+        if (c.closed) {
+            ASSERT_EQ(0, mkdir(closed.c_str(), 0700));
+            ASSERT_EQ(0, symlink(device.c_str(), (closed + "/printer").c_str()));
+            port = ".." + closed + "/printer";
+        }
+        dir.write_ini("Porta=" + port + "\n");
         chmod((dir.path() + "/tarvik.ini").c_str(), c.ini);
         Outcome r = tarvik_print({"doctor"}, as_nobody, program);
         EXPECT_EQ(1, r.status) << r.err;
         EXPECT_NE(std::string::npos, r.out.find(c.message)) << r.out;
         EXPECT_NE(std::string::npos, r.out.find(std::string("    fix: ") + c.hint)) << r.out;
+        fs::remove_all(closed);
     }
     unlink(program.c_str());
     unlink(library.c_str());
