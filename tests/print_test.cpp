@@ -84,7 +84,8 @@ std::string replace_all(std::string text, const std::string &from, const std::st
 
 // ini_fifo, ini_zero: tarvik.ini is a named pipe that nobody writes, or a
 // link to /dev/zero; the doctor must neither wait nor read it for ever.
-enum class Scene { plain, no_ini, locked, odd_settings, ini_fifo, ini_zero };
+// ini_loop: tarvik.ini is a link to itself.
+enum class Scene { plain, no_ini, locked, odd_settings, ini_fifo, ini_zero, ini_loop };
 
 struct DoctorCase {
     const char *name;
@@ -96,10 +97,15 @@ struct DoctorCase {
     int line; // 0: no line
     const char *message;
     int status;
+    const char *hint = ""; // checked when given
 };
 
 const DoctorCase kDoctorCases[] = {
-    {"ini missing", Scene::no_ini, "", "error", 0, "erro abertura tarvik.ini", 1},
+    {"ini missing", Scene::no_ini, "", "error", 0, "erro abertura tarvik.ini", 1,
+     "Create tarvik.ini in the directory"},
+    {"ini a link to itself", Scene::ini_loop, "", "error", 0,
+     "tarvik.ini does not open here (Too many levels of symbolic links)", 1,
+     "Make tarvik.ini a regular file that the user that prints can read, or a link"},
     {"no port entry", Scene::plain, "237 05,15,08,06,06,05,05\n", "error", 0,
      "No line holds \"Porta=\"", 1},
     {"port entry", Scene::plain, "Porta=%P;COM1\r\n", "ok", 1, "commands open /dev/%P.", 0},
@@ -158,12 +164,14 @@ TEST(Doctor, EachFinding) {
         };
         std::string ini = fill(c.ini);
         std::string ini_path = dir.path() + "/tarvik.ini";
-        bool odd_ini = c.scene == Scene::ini_fifo || c.scene == Scene::ini_zero;
+        bool odd_ini =
+            c.scene == Scene::ini_fifo || c.scene == Scene::ini_zero || c.scene == Scene::ini_loop;
         if (c.scene == Scene::ini_fifo) {
             ASSERT_EQ(0, mkfifo(ini_path.c_str(), 0644));
         }
-        if (c.scene == Scene::ini_zero) {
-            ASSERT_EQ(0, symlink("/dev/zero", ini_path.c_str()));
+        if (c.scene == Scene::ini_zero || c.scene == Scene::ini_loop) {
+            ASSERT_EQ(0, symlink(c.scene == Scene::ini_zero ? "/dev/zero" : "tarvik.ini",
+                                 ini_path.c_str()));
         }
         if (c.scene != Scene::no_ini && !odd_ini) dir.write_ini(ini);
         if (c.scene == Scene::locked) {
@@ -197,6 +205,9 @@ TEST(Doctor, EachFinding) {
                            (c.line > 0 ? ", tarvik.ini line " + std::to_string(c.line) : "") + ": ";
         EXPECT_NE(std::string::npos, text.out.find(head)) << text.out;
         EXPECT_NE(std::string::npos, text.out.find(want)) << text.out;
+        if (*c.hint != '\0') {
+            EXPECT_NE(std::string::npos, text.out.find(std::string("fix: ") + c.hint));
+        }
 
         if (c.scene == Scene::locked) flock(pty.slave(), LOCK_UN);
         th::expect_same_settings(pty.settings(), before);

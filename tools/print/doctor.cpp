@@ -333,8 +333,11 @@ std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
                        "tarvik.ini does not open here (" + ini.why +
                            "): every command prints \"erro abertura tarvik.ini\" and ends the "
                            "calling process with status 1.",
-                       "Create tarvik.ini in the directory the application runs in, with a port "
-                       "entry such as Porta=ttyS0."});
+                       ini.err == ENOENT
+                           ? "Create tarvik.ini in the directory the application runs in, with a "
+                             "port entry such as Porta=ttyS0."
+                           : "Make tarvik.ini a regular file that the user that prints can read, "
+                             "or a link that leads to one."});
         return out;
     }
     std::vector<std::string> lines = lines_of(ini.bytes);
