@@ -97,3 +97,26 @@ def test_hold_keeps_the_port_from_other_threads(printer, virtual_printer):
         done.set()
         holding.result()
     assert hexes(virtual_printer.wait(2)) == ["0A 00", "1B 59 1B 64 30 14 41 55 54 20 34 32 0A"]
+
+
+@pytest.mark.parametrize("tool", ["built", "missing"])
+def test_status(tool, virtual_printer, monkeypatch):
+    holder = subprocess.Popen(["flock", virtual_printer.device, "sh", "-c", "echo locked; exec cat"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    if tool == "missing":
+        monkeypatch.delenv("TARVIK_PRINT")
+        monkeypatch.setenv("PATH", "")
+    printer = tarvik.Printer(virtual_printer.directory, timeout=5)
+    try:
+        if tool == "missing":
+            with pytest.raises(tarvik.ToolError, match="install the package tarvik-tools"):
+                printer.status()
+        else:
+            status = printer.status()
+            assert status == tarvik.Status("cannot_tell", virtual_printer.device, None, None, None,
+                                           tarvik.Holder(holder.pid, "flock"), status.message)
+            assert status.message.startswith(f"{virtual_printer.device} has no modem lines")
+    finally:
+        holder.stdin.close()
+        holder.wait()
