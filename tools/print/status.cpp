@@ -37,12 +37,12 @@ Status status_of(const Ini &ini, const Probe &probe) {
     st.dcd = (m.bits & TIOCM_CAR) != 0;
     if (*st.cts) {
         st.state = S::ready;
-        st.message = path + ": the printer is ready: CTS is on.";
+        st.message = path + ": CTS is on: the printer takes bytes.";
     } else {
         st.state = S::not_ready;
         st.message = path +
-                     ": the printer is not ready: CTS is off. It is usually switched off, out "
-                     "of paper or has its cover open, or the cable is out. Commands wait until "
+                     ": CTS is off, which usually means that the printer is switched off, out of "
+                     "paper or has its cover open, or that the cable is out. Commands wait until "
                      "it takes the bytes.";
     }
     return st;
