@@ -14,14 +14,12 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterator
-from typing import Any, TypeVar
+from typing import Any
 
 from . import _fields
 from ._fields import Text
 from ._library import Library, load
 from .errors import ConfigError, DateError, PortError, PrinterTimeout, SendError
-
-T = TypeVar("T")
 
 # The library shares its buffers and its saved line settings across the
 # process, and takes a second open in the same process for a nested one that
@@ -87,7 +85,7 @@ class Port:
         fd = self._held()
         lib = self._printer._lib
         data = bytes(data)
-        n, err = self._printer._call(lambda: (lib.serial_putn(fd, data, len(data)), ctypes.get_errno()), False)
+        n, err = self._printer._call(lambda: (lib.serial_putn(fd, data, len(data)), ctypes.get_errno()), ini=False)
         if n < 0:
             raise SendError(err)
         return n
@@ -98,7 +96,7 @@ class Port:
         fd = self._held()
         lib = self._printer._lib
         buf = ctypes.create_string_buffer(n + 1)
-        got = self._printer._call(lambda: lib.serial_gets(fd, buf, n), False)
+        got, _ = self._printer._call(lambda: (lib.serial_gets(fd, buf, n), 0), ini=False)
         return buf.raw[:got]
 
 
@@ -118,7 +116,8 @@ class Printer:
     program or thread, and the wait for the printer; ``None`` waits as long as
     it takes. It works through SIGALRM, so only in the main thread. When it
     runs out, the unsent bytes are dropped, the line is restored, and the call
-    raises :class:`PrinterTimeout`.
+    raises :class:`PrinterTimeout`; a call that was through by then returns
+    as usual.
 
     ``library`` is the path of ``libtarvik.so.1`` (default: the environment
     variable ``TARVIK_LIBRARY``, else the system's).
@@ -241,11 +240,7 @@ class Printer:
         self._acquire()
         try:
             lib = self._lib
-            # A port that opened as the timer fired is let go again.
-            fd, err = self._call(
-                lambda: (lib.serial_open(), ctypes.get_errno()),
-                undo=lambda opened: opened[0] >= 0 and lib.serial_close(opened[0]),
-            )
+            fd, err = self._call(lambda: (lib.serial_open(), ctypes.get_errno()))
             if fd < 0:
                 raise PortError(fd, err)
             port = Port(self, fd)
@@ -253,7 +248,13 @@ class Printer:
                 yield port
             finally:
                 port.fd = -1
-                self._call(lambda: lib.serial_close(fd), False)
+                # serial_close gives 0 also when a signal made it drop the
+                # output; errno tells.
+                self._call(
+                    lambda: (lib.serial_close(fd), ctypes.get_errno()),
+                    ini=False,
+                    done=lambda called: called[1] != errno.EINTR,
+                )
         finally:
             _turn.release()
 
@@ -273,7 +274,7 @@ class Printer:
             finally:
                 lib.serial_close(fd)
 
-        result, err = self._call(run)
+        result, err = self._call(run, done=lambda called: called[0] == 1)
         if result < 0:
             raise PortError(result, err)
         if result == 0 and check and err == errno.EINVAL:
@@ -290,11 +291,19 @@ class Printer:
         if not _turn.acquire(timeout=-1 if self.timeout is None else self.timeout):
             raise PrinterTimeout(f"another thread held the printer for {self.timeout} s")
 
-    def _call(self, run: Callable[[], T], ini: bool = True, undo: Callable[[T], Any] | None = None) -> T:
-        """Runs one library call in the process's turn, in the printer's
-        directory and, when ``ini``, after checking that ``tarvik.ini`` is
-        there; bounded by the timeout. When the timer fired, ``undo`` is
-        given the call's result before PrinterTimeout is raised."""
+    def _call(
+        self,
+        run: Callable[[], tuple[int, int]],
+        ini: bool = True,
+        done: Callable[[tuple[int, int]], bool] = lambda called: called[0] >= 0,
+    ) -> tuple[int, int]:
+        """Runs one library call, which gives its result and errno, in the
+        process's turn, in the printer's directory and, when ``ini``, after
+        checking that ``tarvik.ini`` is there; bounded by the timeout.
+        PrinterTimeout is raised only when the timer ended the call: it fired,
+        and the call failed (not ``done``, given its result and errno) with
+        EINTR. A call that went through as the timer fired keeps its result:
+        a check that was printed must not be taken for one to print again."""
         start = time.monotonic()
         self._acquire()
         try:
@@ -309,8 +318,6 @@ class Printer:
                     value = run()
                 finally:
                     fired = timer is not None and timer.stop()
-                if fired and undo is not None:
-                    undo(value)
             finally:
                 if back is not None:
                     try:
@@ -320,7 +327,7 @@ class Printer:
         finally:
             self._lib.fflush(None)
             _turn.release()
-        if fired:
+        if fired and not done(value) and value[1] == errno.EINTR:
             raise PrinterTimeout(f"the printer did not answer within {self.timeout} s; what was not sent was dropped")
         return value
 

@@ -97,3 +97,10 @@ def test_hold_keeps_the_port_from_other_threads(printer, virtual_printer):
         done.set()
         holding.result()
     assert hexes(virtual_printer.wait(2)) == ["0A 00", "1B 59 1B 64 30 14 41 55 54 20 34 32 0A"]
+
+
+def test_a_command_that_printed_as_the_timer_fired_is_no_timeout(virtual_printer):
+    # The timer fires before the command starts, and the next tick is far
+    # beyond the command's end: the command prints whole, so it must not raise.
+    tarvik.Printer(virtual_printer.directory, timeout=1e-6).line_feed()
+    assert hexes(virtual_printer.wait(1)) == ["0A 00"]
