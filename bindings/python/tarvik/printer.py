@@ -298,8 +298,10 @@ class Printer:
         done: Callable[[tuple[int, int]], bool] = lambda called: called[0] >= 0,
     ) -> tuple[int, int]:
         """Runs one library call, which gives its result and errno, in the
-        process's turn, in the printer's directory and, when ``ini``, after
-        checking that ``tarvik.ini`` is there; bounded by the timeout.
+        process's turn, bounded by the timeout. A call that reads
+        ``tarvik.ini`` (``ini``) runs in the printer's directory, after
+        checking that the file is there; the others (closing the port, raw
+        reads and writes) do not need it, and so never fail for want of it.
         PrinterTimeout is raised only when the timer ended the call: it fired,
         and the call failed (not ``done``, given its result and errno) with
         EINTR. A call that went through as the timer fired keeps its result:
@@ -308,7 +310,7 @@ class Printer:
         self._acquire()
         try:
             sys.stdout.flush()  # the library's reports come after what was printed before
-            back = self._enter_directory()
+            back = self._enter_directory() if ini else None
             try:
                 if ini:
                     self._check_ini()

@@ -1,10 +1,12 @@
 import contextlib
 import errno
+import fcntl
 import os
 import re
 import shutil
 import subprocess
 import sys
+import termios
 from datetime import date
 from decimal import Decimal
 from pathlib import Path
@@ -107,6 +109,21 @@ def test_failures(ini, call, error, attrs, out, virtual_printer, tmp_path, capfd
     # The process goes on, and nothing was sent.
     tarvik.Printer(directory=virtual_printer.directory).line_feed()
     assert hexes(virtual_printer.wait(1)) == ["0A 00"]
+
+
+def test_a_hold_lets_the_port_go_when_its_directory_has_gone(printer, virtual_printer, tmp_path):
+    line = os.open(virtual_printer.device, os.O_RDWR | os.O_NOCTTY)
+    settings = termios.tcgetattr(line)
+    moved = tmp_path.with_name(tmp_path.name + "-moved")
+    try:
+        with printer.hold():
+            tmp_path.rename(moved)
+    finally:
+        if moved.exists():
+            moved.rename(tmp_path)
+    fcntl.flock(line, fcntl.LOCK_EX | fcntl.LOCK_NB)  # no one holds the port
+    assert termios.tcgetattr(line) == settings
+    os.close(line)
 
 
 @pytest.mark.parametrize("library, message", [
