@@ -309,7 +309,11 @@ class Printer:
         start = time.monotonic()
         self._acquire()
         try:
-            sys.stdout.flush()  # the library's reports come after what was printed before
+            # The library's reports come after what was printed before. The
+            # flush is for their order alone: a daemon has no sys.stdout, and a
+            # standard output that fails must not keep a check from printing.
+            with contextlib.suppress(AttributeError, OSError, ValueError):
+                sys.stdout.flush()
             back = self._enter_directory() if ini else None
             try:
                 if ini:

@@ -135,12 +135,13 @@ def test_library_errors(library, message):
         tarvik.Printer(library=library)
 
 
-def test_the_readme_example_runs(virtual_printer, tmp_path):
+@pytest.mark.parametrize("closed", [[], [1]], ids=["", "standard output closed, as in a daemon"])
+def test_the_readme_example_runs(closed, virtual_printer, tmp_path):
     readme = (Path(__file__).parents[3] / "README.md").read_text()
     example = re.search(r"## Python\n.*?```python\n(.*?)```", readme, re.S).group(1)
     env = os.environ | {"PYTHONPATH": str(Path(tarvik.__file__).parents[1])}
     run = subprocess.run([sys.executable, "-c", example], cwd=virtual_printer.directory, env=env,
-                         capture_output=True, text=True)
+                         capture_output=True, text=True, preexec_fn=lambda: [os.close(fd) for fd in closed])
     assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
     events = virtual_printer.wait(13)
     assert [e["type"] for e in events if e["type"] != "check_field"] == [
