@@ -224,12 +224,18 @@ class Printer:
     @contextlib.contextmanager
     def back_side(self) -> Iterator[None]:
         """Switches the printer to the back for the body, and back to the
-        front after it, also when it raises."""
-        self.back_side_on()
+        front after it, also when it raises. The process-wide lock is kept for
+        the body, so that no other thread's command prints on the back; to
+        keep other programs out too, put it in a :meth:`hold`."""
+        self._acquire()
         try:
-            yield
+            self.back_side_on()
+            try:
+                yield
+            finally:
+                self.back_side_off()
         finally:
-            self.back_side_off()
+            _turn.release()
 
     @contextlib.contextmanager
     def hold(self) -> Iterator[Port]:
