@@ -80,11 +80,13 @@ class Port:
         return self.fd
 
     def write(self, data: bytes) -> int:
-        """Writes the bytes in one write through the library; returns how many
-        the line took. Raises :class:`SendError` when the write fails."""
+        """Writes the bytes (any bytes-like object) in one write through the
+        library; returns how many the line took. Raises :class:`SendError`
+        when the write fails."""
         fd = self._held()
         lib = self._printer._lib
-        data = bytes(data)
+        # Not bytes(data): an int would become that many zero bytes.
+        data = memoryview(data).tobytes()
         n, err = self._printer._call(lambda: (lib.serial_putn(fd, data, len(data)), ctypes.get_errno()), ini=False)
         if n < 0:
             raise SendError(err)

@@ -91,6 +91,7 @@ def test_a_scope_keeps_other_threads_out(scope, expected, printer, virtual_print
             if port is not None:
                 assert port.write(b"\n\0") == 2
                 assert port.read(8) == b""
+                pytest.raises(TypeError, port.write, 2)  # not two zero bytes
             held.set()
             done.wait(5)
             printer.authenticate("AUT 42")
