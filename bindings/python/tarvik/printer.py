@@ -169,8 +169,9 @@ class Printer:
         or an ESC. ``date`` is a ``datetime.date`` or a text as the library
         reads it ("15/03/2025"). ``amount`` is an ``int`` of centavos, a
         ``Decimal`` of reais with at most two decimal places, or a text whose
-        digits are the centavos ("1.234,56"); at most twelve digits after the
-        leading zeros, never negative, never a ``float``. ``bank`` is a code
+        digits are the centavos ("1.234,56"; after a last '.' or ',' come two
+        digits, so "12.5" is refused); at most twelve digits after the leading
+        zeros, never negative, never a ``float``. ``bank`` is a code
         from 0 to 999, as ``int`` or digits, optionally with its check digit
         ("341-7"). Raises :class:`DateError` when the library refuses the date.
         """

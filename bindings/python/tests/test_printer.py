@@ -74,6 +74,8 @@ def test_each_command_sends_its_bytes(call, expected, printer, virtual_printer):
     (lambda p: check(p, amount=-1), ValueError),
     (lambda p: check(p, amount="-5,00"), ValueError),
     (lambda p: check(p, amount="1.000.000.000.000,00"), ValueError),
+    (lambda p: check(p, amount="12.5"), ValueError),  # would print R$ 1,25
+    (lambda p: check(p, amount=b"1.234"), ValueError),  # would print R$ 12,34
     (lambda p: check(p, amount=Decimal("1.005")), ValueError),
     (lambda p: check(p, amount=12.5), TypeError),
     (lambda p: check(p, bank="1000"), ValueError),
