@@ -105,9 +105,10 @@ class Port:
 class Printer:
     """A printer on the serial line that ``tarvik.ini`` names.
 
-    ``directory`` is where ``tarvik.ini`` is; ``None`` means the current
-    directory at each call. When it is given, each call changes to it and
-    back, also when the call raises. The current directory belongs to the
+    ``directory`` is where ``tarvik.ini`` is (a relative one is taken from
+    the current directory now); ``None`` means the current directory at each
+    call. When it is given, each call that reads ``tarvik.ini`` changes to it
+    and back, also when the call raises. The current directory belongs to the
     whole process: while a call runs, the application's other threads see the
     printer's directory too.
 
@@ -145,7 +146,9 @@ class Printer:
         codecs.lookup(encoding)
         if timeout is not None and not timeout > 0:
             raise ValueError(f"timeout must be above 0 seconds, not {timeout}")
-        self.directory = None if directory is None else os.fspath(directory)
+        # A relative directory is taken from here, not from wherever the
+        # application has moved by the time of a call.
+        self.directory = None if directory is None else os.path.abspath(directory)
         self.encoding = encoding
         self.timeout = timeout
         self._lib: Library = load(library)

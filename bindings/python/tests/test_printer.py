@@ -113,6 +113,14 @@ def test_failures(ini, call, error, attrs, out, virtual_printer, tmp_path, capfd
     assert hexes(virtual_printer.wait(1)) == ["0A 00"]
 
 
+def test_a_relative_directory_is_where_it_was_when_the_printer_was_made(virtual_printer, monkeypatch):
+    monkeypatch.chdir(virtual_printer.directory.parent)
+    printer = tarvik.Printer(directory=virtual_printer.directory.name)
+    monkeypatch.chdir("/")
+    printer.line_feed()
+    assert hexes(virtual_printer.wait(1)) == ["0A 00"]
+
+
 def test_a_hold_lets_the_port_go_when_its_directory_has_gone(printer, virtual_printer, tmp_path):
     line = os.open(virtual_printer.device, os.O_RDWR | os.O_NOCTTY)
     settings = termios.tcgetattr(line)
