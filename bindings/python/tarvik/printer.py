@@ -144,8 +144,10 @@ class Printer:
         library: str | os.PathLike[str] | None = None,
     ) -> None:
         codecs.lookup(encoding)
-        if timeout is not None and not timeout > 0:
-            raise ValueError(f"timeout must be above 0 seconds, not {timeout}")
+        # Beyond TIMEOUT_MAX the waits cannot be bounded: every call would
+        # raise OverflowError.
+        if timeout is not None and not 0 < timeout <= threading.TIMEOUT_MAX:
+            raise ValueError(f"timeout must be above 0 and at most {threading.TIMEOUT_MAX} seconds, not {timeout}")
         # A relative directory is taken from here, not from wherever the
         # application has moved by the time of a call.
         self.directory = None if directory is None else os.path.abspath(directory)

@@ -81,6 +81,7 @@ def test_each_command_sends_its_bytes(call, expected, printer, virtual_printer):
     (lambda p: check(p, bank="1000"), ValueError),
     (lambda p: check(p, bank="341-77"), ValueError),
     (lambda p: check(p, bank=1000), ValueError),
+    (lambda p: tarvik.Printer(timeout=float("inf")), ValueError),  # not OverflowError at each call
 ])
 def test_bad_arguments_are_refused_before_the_port(call, error):
     # The directory does not exist: a call that got that far would raise ConfigError.
