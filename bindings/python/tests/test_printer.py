@@ -2,6 +2,7 @@ import contextlib
 import errno
 import fcntl
 import os
+import pickle
 import re
 import shutil
 import subprocess
@@ -135,6 +136,12 @@ def test_a_hold_lets_the_port_go_when_its_directory_has_gone(printer, virtual_pr
     fcntl.flock(line, fcntl.LOCK_EX | fcntl.LOCK_NB)  # no one holds the port
     assert termios.tcgetattr(line) == settings
     os.close(line)
+
+
+@pytest.mark.parametrize("error", [tarvik.PortError(-1, errno.ENOENT), tarvik.SendError(errno.EIO)])
+def test_errors_cross_to_another_process(error):  # pickled, as multiprocessing does
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), str(copy), copy.errno) == (type(error), str(error), error.errno)
 
 
 @pytest.mark.parametrize("library, message", [
