@@ -33,6 +33,11 @@ class PortError(Error):
         self.code = code
         self.errno = errno
 
+    def __reduce__(self) -> tuple[type, tuple[int, int]]:
+        # Pickled by its own arguments, not its message, so that it crosses to
+        # another process (multiprocessing, concurrent.futures) whole.
+        return type(self), (self.code, self.errno)
+
 
 class DateError(Error):
     """The library refused the check's date (no day of the calendar, or not in
@@ -50,6 +55,9 @@ class SendError(Error):
         name = _errno.errorcode.get(errno, str(errno))
         super().__init__(f"the command was not sent whole: errno {errno} ({name}) {os.strerror(errno)}")
         self.errno = errno
+
+    def __reduce__(self) -> tuple[type, tuple[int]]:
+        return type(self), (self.errno,)
 
 
 class PrinterTimeout(Error, TimeoutError):
