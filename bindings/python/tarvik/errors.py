@@ -65,6 +65,11 @@ class PrinterTimeout(Error, TimeoutError):
     for the printer: the unsent bytes were dropped and the line restored."""
 
 
+class ToolError(Error):
+    """``tarvik-print``, which :meth:`Printer.status` runs, is missing or
+    failed: it comes with the package ``tarvik-tools``."""
+
+
 class EncodingError(Error, ValueError):
     """A text holds a character that the printer's encoding lacks; nothing was
     sent."""

@@ -17,6 +17,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 from . import _fields
+from . import status as _status
 from ._fields import Text
 from ._library import Library, load
 from .errors import ConfigError, DateError, PortError, PrinterTimeout, SendError
@@ -244,6 +245,17 @@ class Printer:
                 self.back_side_off()
         finally:
             _turn.release()
+
+    def status(self) -> _status.Status:
+        """Whether the printer is ready, from the modem lines of the device
+        that ``tarvik.ini`` names: see :class:`Status`. It never waits for
+        the port's lock and changes nothing on the line. It runs
+        ``tarvik-print status --json`` (package ``tarvik-tools``; the
+        environment variable ``TARVIK_PRINT`` may name the program) in the
+        printer's directory, without changing the process's own, and raises
+        :class:`ToolError` when that program is missing. ``timeout`` bounds
+        the run."""
+        return _status.status(self.directory, self.timeout)
 
     @contextlib.contextmanager
     def hold(self) -> Iterator[Port]:

@@ -111,3 +111,26 @@ def test_a_command_that_printed_as_the_timer_fired_is_no_timeout(virtual_printer
     # beyond the command's end: the command prints whole, so it must not raise.
     tarvik.Printer(virtual_printer.directory, timeout=1e-6).line_feed()
     assert hexes(virtual_printer.wait(1)) == ["0A 00"]
+
+
+@pytest.mark.parametrize("tool", ["built", "missing"])
+def test_status(tool, virtual_printer, monkeypatch):
+    holder = subprocess.Popen(["flock", virtual_printer.device, "sh", "-c", "echo locked; exec cat"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    if tool == "missing":
+        monkeypatch.delenv("TARVIK_PRINT")
+        monkeypatch.setenv("PATH", "")
+    printer = tarvik.Printer(virtual_printer.directory, timeout=5)
+    try:
+        if tool == "missing":
+            with pytest.raises(tarvik.ToolError, match="install the package tarvik-tools"):
+                printer.status()
+        else:
+            status = printer.status()
+            assert status == tarvik.Status("cannot_tell", virtual_printer.device, None, None, None,
+                                           tarvik.Holder(holder.pid, "flock"), status.message)
+            assert status.message.startswith(f"{virtual_printer.device} has no modem lines")
+    finally:
+        holder.stdin.close()
+        holder.wait()
