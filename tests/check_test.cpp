@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -260,18 +258,8 @@ TEST_F(Printer, CheckOnAPortThatDoesNotOpen) {
 // The file is gone by the second scan: the process ends as on the first, but
 // only after the port has been put back as it was.
 TEST_F(Printer, ConfigurationGoneAtTheLayoutLookUpEndsTheProcessWithThePortRestored) {
-    dir.remove_ini();
-    ASSERT_EQ(0, mkfifo("tarvik.ini", 0600));
-    std::string ini = "Porta=" + pty.name() + "\n";
-    th::ChildResult r = th::run_child([&] {
-        std::thread feeder([&] {
-            int w = open("tarvik.ini", O_WRONLY); // waits for the first scan
-            unlink("tarvik.ini");                 // gone before the scan can end
-            ssize_t put = ::write(w, ini.data(), ini.size());
-            close(w);
-            (void)put;
-        });
-        feeder.detach();
+    th::ChildResult r = th::run_child([] {
+        th::before_next_apply([] { unlink("tarvik.ini"); }); // the port has opened
         Check c;
         return c() + 100;
     });

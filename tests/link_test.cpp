@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <thread>
 #include <unistd.h>
 
@@ -109,6 +111,24 @@ TEST_F(Printer, MissingConfigurationFileEndsTheProcessWithStatus1) {
         EXPECT_EQ(1, r.status);
         EXPECT_EQ("erro abertura tarvik.ini", r.out);
     }
+}
+
+// A named pipe with no writer would hold the open up for ever, and the
+// application's timer would end it as a missing file, ending the process: it
+// is read at once, and names no port.
+TEST_F(Printer, NamedPipeForTheFileIsReadWithoutWaiting) {
+    dir.remove_ini();
+    ASSERT_EQ(0, mkfifo("tarvik.ini", 0600));
+    th::ChildResult r = th::run_child([] {
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {};
+        sigaction(SIGALRM, &sa, nullptr);
+        itimerval every{{0, 100000}, {0, 100000}};
+        setitimer(ITIMER_REAL, &every, nullptr);
+        return tarvlf(1) + 100;
+    });
+    EXPECT_EQ(100, r.status);
+    EXPECT_EQ(port_failure(-1, ENOENT), r.out);
 }
 
 // Out of descriptors is no reason to end the application: the call fails as

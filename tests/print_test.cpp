@@ -1,5 +1,6 @@
 // tarvik-print as a user runs it: a process in a directory with tarvik.ini,
 // its exit status, what it prints, and what reaches the printer's line.
+#include "doctor.h"
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
@@ -13,13 +14,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <grp.h>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -40,10 +44,13 @@ std::string slurp(int fd) {
 }
 
 // Runs tarvik-print with args in the current directory; in_child runs first
-// in the child (to drop privileges, say). program: a copy of it to run.
+// in the child (to drop privileges, say). program: a copy of it to run. A
+// run that outlasts limit is killed, so that a test of a wait fails rather
+// than hangs.
 Outcome tarvik_print(const std::vector<std::string> &args,
                      const std::function<void()> &in_child = nullptr,
-                     const std::string &program = TARVIK_PRINT) {
+                     const std::string &program = TARVIK_PRINT,
+                     std::chrono::seconds limit = std::chrono::seconds(60)) {
     char out_name[] = "/tmp/tarvik-print-out-XXXXXX", err_name[] = "/tmp/tarvik-print-err-XXXXXX";
     int out = mkstemp(out_name), err = mkstemp(err_name);
     unlink(out_name);
@@ -63,9 +70,15 @@ Outcome tarvik_print(const std::vector<std::string> &args,
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    std::promise<void> ended;
+    std::thread watchdog([pid, limit, done = ended.get_future()] {
+        if (done.wait_for(limit) == std::future_status::timeout) kill(pid, SIGKILL);
+    });
     Outcome r;
     int status = 0;
     waitpid(pid, &status, 0);
+    ended.set_value();
+    watchdog.join();
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.out = slurp(out);
     r.err = slurp(err);
@@ -85,7 +98,9 @@ std::string replace_all(std::string text, const std::string &from, const std::st
 // ini_fifo, ini_zero: tarvik.ini is a named pipe that nobody writes, or a
 // link to /dev/zero; the doctor must neither wait nor read it for ever.
 // ini_loop: tarvik.ini is a link to itself.
-enum class Scene { plain, no_ini, locked, odd_settings, ini_fifo, ini_zero, ini_loop };
+// modem: the findings on an opened device with the row's modem lines, which
+// a pseudo-terminal lacks, straight from the doctor's functions.
+enum class Scene { plain, no_ini, locked, odd_settings, ini_fifo, ini_zero, ini_loop, modem };
 
 struct DoctorCase {
     const char *name;
@@ -97,14 +112,15 @@ struct DoctorCase {
     int line; // 0: no line
     const char *message;
     int status;
+    int modem_err = ENOTTY; // Scene::modem: what reading the lines gave
+    int modem_bits = 0;
     const char *hint = ""; // checked when given
 };
 
 const DoctorCase kDoctorCases[] = {
-    {"ini missing", Scene::no_ini, "", "error", 0, "erro abertura tarvik.ini", 1,
-     "Create tarvik.ini in the directory"},
+    {"ini missing", Scene::no_ini, "", "error", 0, "erro abertura tarvik.ini", 1},
     {"ini a link to itself", Scene::ini_loop, "", "error", 0,
-     "tarvik.ini does not open here (Too many levels of symbolic links)", 1,
+     "tarvik.ini does not open here (Too many levels of symbolic links)", 1, ENOTTY, 0,
      "Make tarvik.ini a regular file that the user that prints can read, or a link"},
     {"no port entry", Scene::plain, "237 05,15,08,06,06,05,05\n", "error", 0,
      "No line holds \"Porta=\"", 1},
@@ -133,6 +149,18 @@ const DoctorCase kDoctorCases[] = {
      "speed 1200 baud; cs8 -parenb -parodd cstopb -crtscts -clocal cread hupcl; -ignbrk brkint "
      "-inpck -istrip icrnl ixon -ixoff; opost onlcr; isig icanon echo; min = 1; time = 5",
      0},
+    {"no modem lines", Scene::plain, "Porta=%P\n", "ok", 1,
+     "The device has no modem lines, as a pseudo-terminal or a port carried over the network "
+     "has none: whether the printer is ready cannot be told.",
+     0},
+    {"CTS on", Scene::modem, "Porta=%P\n", "ok", 1,
+     "CTS is on (DSR on, DCD on): the printer takes bytes.", 0, 0,
+     TIOCM_CTS | TIOCM_DSR | TIOCM_CAR},
+    {"CTS off", Scene::modem, "Porta=%P\n", "warning", 1,
+     "CTS is off (DSR on, DCD off): commands will wait until the printer takes the bytes.", 0, 0,
+     TIOCM_DSR},
+    {"modem lines unreadable", Scene::modem, "Porta=%P\n", "warning", 1,
+     "The modem lines cannot be read (errno 5 Input/output error)", 0, EIO},
     {"ini a named pipe", Scene::ini_fifo, "", "error", 0, "tarvik.ini is a named pipe", 1},
     {"ini a device", Scene::ini_zero, "", "error", 0, "tarvik.ini is a character device", 1},
     {"layout not seven numbers", Scene::plain, "Porta=%P\n237 05,15,8\n", "error", 2,
@@ -177,21 +205,42 @@ TEST(Doctor, EachFinding) {
         if (c.scene == Scene::locked) {
             ASSERT_EQ(0, flock(pty.slave(), LOCK_EX | LOCK_NB));
         }
-        std::function<void()> drop;
-        // A doctor that waits or reads on is stopped soon: /dev/zero fills
-        // the memory fast.
-        if (odd_ini) drop = [] { alarm(3); };
-
-        Outcome json = tarvik_print({"doctor", "--json"}, drop);
-        Outcome text = tarvik_print({"doctor"}, drop);
-        EXPECT_EQ(c.status, json.status) << json.out << json.err;
-        EXPECT_EQ(c.status, text.status);
+        // The findings as --json gives them, and the exit status.
+        nlohmann::json findings = nlohmann::json::array();
+        int status = -1;
+        Outcome text;
+        if (c.scene == Scene::modem) {
+            doctor::Ini file;
+            file.opened = true;
+            file.bytes = ini;
+            doctor::Probe probe;
+            probe.state = doctor::Probe::State::opened;
+            probe.modem = {c.modem_err, c.modem_bits};
+            std::vector<doctor::Finding> found = doctor::examine(file, probe);
+            for (const doctor::Finding &f : found)
+                findings.push_back({{"level", doctor::level_name(f.level)},
+                                    {"line", f.line},
+                                    {"message", f.message},
+                                    {"hint", f.hint}});
+            status = doctor::exit_status(found);
+        } else {
+            std::function<void()> drop;
+            // A doctor that waits or reads on is stopped soon: /dev/zero
+            // fills the memory fast.
+            if (odd_ini) drop = [] { alarm(3); };
+            Outcome json = tarvik_print({"doctor", "--json"}, drop);
+            text = tarvik_print({"doctor"}, drop);
+            EXPECT_EQ(json.status, text.status) << json.out << json.err;
+            status = json.status;
+            std::istringstream lines(json.out);
+            for (std::string l; std::getline(lines, l);)
+                findings.push_back(nlohmann::json::parse(l));
+        }
+        EXPECT_EQ(c.status, status);
 
         std::string want = fill(c.message);
         bool found = false;
-        std::istringstream lines(json.out);
-        for (std::string l; std::getline(lines, l);) {
-            nlohmann::json f = nlohmann::json::parse(l);
+        for (const nlohmann::json &f : findings) {
             ASSERT_TRUE(f.contains("hint"));
             if (f["level"] == c.level &&
                 (c.line == 0 ? f["line"].is_null() : f["line"] == c.line) &&
@@ -200,13 +249,16 @@ TEST(Doctor, EachFinding) {
         }
         EXPECT_TRUE(found) << "wanted " << c.level << " line " << c.line << ": " << want
                            << "\ngot:\n"
-                           << json.out;
-        std::string head = std::string(c.level) +
-                           (c.line > 0 ? ", tarvik.ini line " + std::to_string(c.line) : "") + ": ";
-        EXPECT_NE(std::string::npos, text.out.find(head)) << text.out;
-        EXPECT_NE(std::string::npos, text.out.find(want)) << text.out;
-        if (*c.hint != '\0') {
-            EXPECT_NE(std::string::npos, text.out.find(std::string("fix: ") + c.hint));
+                           << findings.dump(1);
+        if (c.scene != Scene::modem) {
+            std::string head = std::string(c.level) +
+                               (c.line > 0 ? ", tarvik.ini line " + std::to_string(c.line) : "") +
+                               ": ";
+            EXPECT_NE(std::string::npos, text.out.find(head)) << text.out;
+            EXPECT_NE(std::string::npos, text.out.find(want)) << text.out;
+            if (*c.hint != '\0') {
+                EXPECT_NE(std::string::npos, text.out.find(std::string("fix: ") + c.hint));
+            }
         }
 
         if (c.scene == Scene::locked) flock(pty.slave(), LOCK_UN);
@@ -311,6 +363,69 @@ TEST(Doctor, TimeGrowsWithTheLines) {
     EXPECT_LT(large / small, 8) << small << " s for 25,000 lines, " << large << " s for 100,000";
 }
 #endif
+
+// ---- status -------------------------------------------------------------------
+
+// What status finds on a pseudo-terminal, which has no modem lines, also
+// while another process holds its lock (it names the holder and does not
+// wait: a run that waited would be killed at the limit), and where the
+// device is missing. It changes nothing.
+TEST(Status, StateLinesAndHolder) {
+    const char kNoLines[] = "/dev/%P has no modem lines, as a pseudo-terminal or a port carried "
+                            "over the network has none: whether the printer is ready cannot be "
+                            "told.";
+    const struct {
+        const char *name;
+        bool locked;
+        const char *ini, *state, *message; // %P: the pseudo-terminal's name
+        int status;
+    } cases[] = {
+        {"a pseudo-terminal", false, "Porta=%P\n", "cannot_tell", kNoLines, 3},
+        {"held by another process", true, "Porta=%P\n", "cannot_tell", kNoLines, 3},
+        {"no device", false, "Porta=nope9\n", "no_port",
+         "/dev/nope9 does not exist: every command fails with \"erro abertura porta serial, codigo "
+         "-1, errno 2 No such file or directory\" and returns 0. Run tarvik-print doctor for how "
+         "to mend it.",
+         1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        th::WorkDir dir;
+        th::Pty pty;
+        termios before = pty.settings();
+        dir.write_ini(replace_all(c.ini, "%P", pty.name()));
+        if (c.locked) {
+            ASSERT_EQ(0, flock(pty.slave(), LOCK_EX | LOCK_NB));
+        }
+        // --timeout has nothing to bound here, and is taken all the same.
+        Outcome json = tarvik_print({"--timeout", "0.5", "status", "--json"}, nullptr, TARVIK_PRINT,
+                                    std::chrono::seconds(5));
+        Outcome text = tarvik_print({"status"}, nullptr, TARVIK_PRINT, std::chrono::seconds(5));
+        if (c.locked) flock(pty.slave(), LOCK_UN);
+
+        EXPECT_EQ(c.status, json.status) << json.err;
+        EXPECT_EQ(c.status, text.status) << text.err;
+        nlohmann::json got = nlohmann::json::parse(json.out), holder = nullptr;
+        if (c.locked) holder = {{"pid", getpid()}, {"name", got["holder"]["name"]}};
+        std::string message = replace_all(c.message, "%P", pty.name());
+        EXPECT_EQ(nlohmann::json({{"state", c.state},
+                                  {"device", c.status == 1 ? "/dev/nope9" : "/dev/" + pty.name()},
+                                  {"cts", nullptr},
+                                  {"dsr", nullptr},
+                                  {"dcd", nullptr},
+                                  {"holder", holder},
+                                  {"message", message}}),
+                  got);
+        std::string locked = c.locked ? "locked by process " + std::to_string(getpid()) + " (" +
+                                            got["holder"]["name"].get<std::string>() +
+                                            "): commands wait until it lets go.\n"
+                                      : "";
+        EXPECT_EQ(replace_all(c.state, "_", " ") + ": " + message +
+                      "\nlines: CTS unknown, DSR unknown, DCD unknown\n" + locked,
+                  text.out);
+        th::expect_same_settings(pty.settings(), before);
+    }
+}
 
 // ---- The printing forms ---------------------------------------------------------
 
@@ -430,6 +545,89 @@ TEST(Forms, FailuresExitWithOne) {
               port.out);
 }
 
+// Leaves the line with room for 8 more bytes, after which a write blocks.
+// The kernel holds a terminal's output in buffers of 256 or 512 bytes and
+// makes room a whole buffer at a time: so the line is filled until it takes
+// nothing, 512 bytes read at the printer's end free exactly the buffers
+// that a write of 256 bytes and one of 248 then take, all but 8 bytes.
+void leave_room_for_eight(th::Pty &pty) {
+    int fd = open(("/dev/" + pty.name()).c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string block(256, 'Z');
+    auto burst = [&] {
+        std::size_t n = 0;
+        for (ssize_t put; (put = write(fd, block.data(), block.size())) > 0;)
+            n += static_cast<std::size_t>(put);
+        return n;
+    };
+    pollfd room{fd, POLLOUT, 0};
+    // Full: nothing goes, no room comes for a while, and still nothing goes.
+    while (burst() > 0 || poll(&room, 1, 200) > 0 || burst() > 0) {
+    }
+    char buf[512];
+    for (std::size_t got = 0; got < sizeof buf;)
+        got += static_cast<std::size_t>(
+            std::max<ssize_t>(0, read(pty.master(), buf, sizeof buf - got)));
+    for (std::size_t n : {256u, 248u}) {
+        // The room comes as the kernel frees the buffers read, which poll
+        // does not tell: a write takes all of n or nothing.
+        ssize_t put = -1;
+        for (int tries = 0; tries < 500 && put < 0; ++tries)
+            if ((put = write(fd, block.data(), n)) < 0) poll(&room, 1, 10);
+        ASSERT_EQ(static_cast<ssize_t>(n), put);
+    }
+    close(fd);
+}
+
+// --timeout ends the wait for another process's lock and the wait for the
+// printer within a few ticks of its bound: exit status 124, standard output
+// empty, the reason on standard error, and the line as it was. The printer's
+// wait is the repeating timer's: the command's write takes 8 bytes and
+// blocks, so the first signal only cuts it short and the library writes on.
+TEST(Forms, TimeoutEndsEachWait) {
+    const struct {
+        const char *name;
+        bool locked;
+        const char *reason; // %I: this process's id
+    } cases[] = {
+        {"another process holds the port", true,
+         "tarvik-print: --timeout 0.5 s ran out: /dev/%P is held by another program, process %I "
+         "("},
+        {"the printer takes no more", false,
+         "tarvik-print: --timeout 0.5 s ran out: the printer did not take the bytes (CTS "
+         "unknown). The line was restored and the rest dropped.\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        th::WorkDir dir;
+        th::Pty pty;
+        termios raw = pty.settings();
+        cfmakeraw(&raw);
+        pty.apply(raw);
+        dir.write_ini("Porta=" + pty.name() + "\n");
+        if (c.locked) {
+            ASSERT_EQ(0, flock(pty.slave(), LOCK_EX | LOCK_NB));
+        } else {
+            leave_room_for_eight(pty);
+        }
+        auto start = std::chrono::steady_clock::now();
+        Outcome r = tarvik_print({"--timeout", "0.5", "text", "0", "N", "WAITS FOR THE PRINTER"},
+                                 nullptr, TARVIK_PRINT, std::chrono::seconds(10));
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(124, r.status);
+        EXPECT_EQ("", r.out);
+        std::string reason =
+            replace_all(replace_all(c.reason, "%P", pty.name()), "%I", std::to_string(getpid()));
+        EXPECT_EQ(0u, r.err.find(reason)) << r.err;
+        EXPECT_GE(took.count(), 0.5);
+        EXPECT_LT(took.count(), 3);
+        th::expect_same_settings(pty.settings(), raw);
+        if (c.locked) {
+            EXPECT_EQ("", pty.read(0)); // nothing was sent
+        }
+    }
+}
+
 // Wrong arguments: one line, then the usage, exit status 1, and the library
 // is never called (it would report the missing tarvik.ini on stdout).
 TEST(Forms, WrongArgumentsNeverReachThePort) {
@@ -452,6 +650,13 @@ TEST(Forms, WrongArgumentsNeverReachThePort) {
         {"lf", "3x"},
         {"lf", "99999999999"},
         {"back-side", "maybe"},
+        {"--timeout"},
+        {"--timeout", "0", "lf", "1"},
+        {"--timeout", "-1", "lf", "1"},
+        {"--timeout", "abc", "lf", "1"},
+        {"--timeout", "inf", "lf", "1"},
+        {"--timeout", "nan", "lf", "1"},
+        {"status", "--timeout", "1"},
     };
     th::WorkDir dir;
     for (const std::vector<std::string> &args : cases) {
@@ -474,6 +679,9 @@ TEST(Forms, WrongArgumentsAreNamed) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"-xy", "lf", "1"}, "tarvik-print: unknown option \"-x\""},
         {{"--charset=", "lf", "1"}, "tarvik-print: unknown character set \"\""},
+        {{"--timeout", "1e3", "lf", "1"},
+         "tarvik-print: --timeout takes a number of seconds above 0, such as 0.5 or 30, not "
+         "\"1e3\""},
         {{"--charset", "UTF-16LE", "text", "0", "N", "AB"},
          "tarvik-print: \"AB\": UTF-16LE gives a zero byte, which would end the text; nothing "
          "was printed"},
@@ -494,11 +702,11 @@ TEST(Forms, HelpShowsEveryFormWithAnExample) {
     for (const char *form :
          {"check TEXT1 TEXT2 DATE AMOUNT TEXT5 TEXT6 BANK", "text PITCH FLAG TEXT",
           "auth PITCH FLAG SELECTOR TEXT", "back PITCH FLAG TEXT", "lf N", "back-side on|off",
-          "doctor [--json]", "--charset NAME"})
+          "status [--json]", "doctor [--json]", "--charset NAME", "--timeout SECONDS"})
         EXPECT_NE(std::string::npos, r.out.find(form)) << form;
-    for (const char *example :
-         {"tarvik-print check ", "tarvik-print text ", "tarvik-print auth ", "tarvik-print back ",
-          "tarvik-print lf ", "tarvik-print back-side ", "tarvik-print doctor"})
+    for (const char *example : {"tarvik-print check ", "tarvik-print text ", "tarvik-print auth ",
+                                "tarvik-print back ", "tarvik-print lf ", "tarvik-print back-side ",
+                                "tarvik-print status", "tarvik-print doctor"})
         EXPECT_NE(std::string::npos, r.out.find(example)) << example;
 }
 

@@ -12,8 +12,10 @@ const char kIniName[] = "tarvik.ini";
 
 // Opens ./tarvik.ini. A file that is there but cannot be opened now, for
 // want of descriptors or memory, is a transient failure, not a missing file.
+// O_NONBLOCK: a named pipe there must not hold the command up until a writer
+// comes; it reads as empty. A regular file reads as ever.
 Lookup open_ini(int &fd) {
-    fd = open(kIniName, O_RDONLY | O_CLOEXEC);
+    fd = open(kIniName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) return Lookup::found;
     return errno == EMFILE || errno == ENFILE || errno == ENOMEM ? Lookup::transient
                                                                  : Lookup::missing;

@@ -331,6 +331,7 @@ WriteFault write_fault = WriteFault::none;
 bool drain_interrupted = false;
 int passes = 0;      // writes still to let through untouched
 int fault_calls = 0; // writes the fault has played on
+std::function<void()> before_apply;
 } // namespace
 
 void set_write_fault(WriteFault fault, int pass) {
@@ -341,6 +342,10 @@ void set_write_fault(WriteFault fault, int pass) {
 
 void interrupt_drain(bool on) {
     drain_interrupted = on;
+}
+
+void before_next_apply(std::function<void()> fn) {
+    before_apply = std::move(fn);
 }
 
 bool is_terminal(int fd) {
@@ -401,6 +406,11 @@ extern "C" int tcsetattr(int fd, int actions, const struct termios *t) {
     if (th::drain_interrupted && actions == TCSAFLUSH) {
         errno = EINTR;
         return -1;
+    }
+    if (actions == TCSANOW && th::before_apply) {
+        auto fn = std::move(th::before_apply);
+        th::before_apply = nullptr;
+        fn();
     }
     using Real = int (*)(int, int, const struct termios *);
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));

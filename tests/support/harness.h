@@ -168,6 +168,10 @@ void set_write_fault(WriteFault fault, int pass = 0);
 // when a signal interrupts the wait for the printer to take the output.
 void interrupt_drain(bool on);
 
+// Runs fn once, at the next tcsetattr with TCSANOW (a command applying the
+// printer's settings, once its port has opened), before it takes effect.
+void before_next_apply(std::function<void()> fn);
+
 // The sanitizers' runtime needs descriptors of its own to check memory, so a
 // test that uses up every descriptor skips itself under them.
 #if defined(__SANITIZE_ADDRESS__)

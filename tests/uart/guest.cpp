@@ -3,7 +3,9 @@
 // it prints "@wait NAME" on the console and waits for a line from the host,
 // after it "@done NAME rc=R errno=E us=T SETTINGS", where SETTINGS is what
 // the port holds afterwards, read by the guest itself. Each timed command is
-// followed by its floor, NAME/floor: the same system calls, made bare.
+// followed by its floor, NAME/floor: the same system calls, made bare. A
+// step that runs tarvik-print gives its exit status as R, and before "@done"
+// its output, "out NAME| LINE" and "err NAME| LINE".
 #include "tarvik.h"
 
 #include <cerrno>
@@ -70,6 +72,9 @@ void wait_host(const char *name) {
     if (!std::fgets(line, sizeof line, stdin)) _exit(3);
 }
 
+// Lines for the host that a step gathers, printed after its timing.
+std::string notes;
+
 template <class F> void step(const char *name, F command) {
     set_own();
     wait_host(name);
@@ -77,6 +82,8 @@ template <class F> void step(const char *name, F command) {
     int rc = command();
     int err = errno;
     long long t1 = now_us();
+    std::fputs(notes.c_str(), stdout);
+    notes.clear();
     std::printf("@done %s rc=%d errno=%d us=%lld %s\n", name, rc, err, t1 - t0, settings().c_str());
     std::fflush(stdout);
 }
@@ -102,6 +109,66 @@ void repeating_timer(bool on) {
     itimerval t{};
     if (on) t = {{1, 0}, {1, 0}};
     setitimer(ITIMER_REAL, &t, nullptr);
+}
+
+// ---- tarvik-print ----------------------------------------------------------
+
+// Each line of the file, as "KIND NAME| LINE" in the notes.
+void note_lines(const char *kind, const char *name, const char *path) {
+    std::FILE *f = std::fopen(path, "r");
+    char line[512];
+    while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+        notes +=
+            std::string(kind) + " " + name + "| " + line + (std::strchr(line, '\n') ? "" : "\n");
+    if (f != nullptr) std::fclose(f);
+}
+
+// Runs /bin/tarvik-print with args; gives its exit status, its output in
+// the notes.
+int tarvik_print(const char *name, std::vector<const char *> args) {
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open("/tmp/print.out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open("/tmp/print.err", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        args.insert(args.begin(), "tarvik-print");
+        args.push_back(nullptr);
+        execv("/bin/tarvik-print", const_cast<char **>(args.data()));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    note_lines("out", name, "/tmp/print.out");
+    note_lines("err", name, "/tmp/print.err");
+    errno = 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// tarvik-print run while another process of the guest holds the port, as a
+// command would; its process id goes in the notes.
+int while_held(const char *name, std::vector<const char *> args) {
+    int locked[2], done[2];
+    if (pipe(locked) != 0 || pipe(done) != 0) return -1;
+    pid_t holder = fork();
+    if (holder == 0) {
+        close(done[1]);
+        int fd = open(kPort, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        char c = flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+        // Then holds it until the step is over.
+        _exit(write(locked[1], &c, 1) == 1 && read(done[0], &c, 1) == 0 ? 0 : 1);
+    }
+    close(locked[1]);
+    close(done[0]);
+    char c = 'n';
+    int rc = read(locked[0], &c, 1) == 1 && c == 'y' ? tarvik_print(name, args) : -1;
+    close(done[1]);
+    close(locked[0]);
+    waitpid(holder, nullptr, 0);
+    notes += std::string("holder ") + name + "| " + std::to_string(holder) + "\n";
+    errno = 0;
+    return rc;
 }
 
 // ---- The floor: the same system calls as a command, without the library --
@@ -206,6 +273,20 @@ int main() {
         serial_close(outer);
         errno = err;
         return outer >= 0 ? rc : -1;
+    });
+
+    // tarvik-print: the line's status with CTS on and off, the doctor's
+    // warning, and --timeout ending the wait for the printer and for
+    // another process's lock; the host holds CTS as each step needs.
+    step("status/ready", [] { return tarvik_print("status/ready", {"status", "--json"}); });
+    step("status/off", [] { return tarvik_print("status/off", {"status", "--json"}); });
+    step("doctor/off", [] { return tarvik_print("doctor/off", {"doctor"}); });
+    cut_short("timeout", [] {
+        return tarvik_print("timeout", {"--timeout", "1", "text", "0", "N", "ESPERA O TEMPO"});
+    });
+    cut_short("timeout/held", [] {
+        return while_held("timeout/held",
+                          {"--timeout", "1", "text", "0", "N", "ESPERA A OUTRA POSSE"});
     });
 
     step("two", [] {

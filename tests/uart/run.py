@@ -8,13 +8,19 @@ steps of guest.cpp through the console, and checks on the real 8250 driver:
     the port is back at its settings, and nothing leaves when CTS returns;
     the same for a command nested in the application's own hold, whose
     serial_close then does not wait for CTS;
-  - two processes printing at once never mix their commands.
+  - two processes printing at once never mix their commands;
+  - tarvik-print status says ready with CTS on and not ready with CTS off,
+    sending nothing and leaving the settings; the doctor warns of CTS off;
+    --timeout 1 ends the wait for CTS and for another process's lock with
+    status 124 within 1 to 3 s, the port back at its settings and nothing
+    sent when CTS returns.
 Beside each timed command, its floor (the same system calls made bare)
 runs in the same boot; times.txt gives both.
 The wire log (wire.so, preloaded into QEMU) gives the line settings and the
 bytes on one clock; its byte count must match what arrives."""
 import argparse
 import gzip
+import json
 import os
 import re
 import select
@@ -28,6 +34,7 @@ import tty
 HOLD_S = 1.5  # CTS held off while a command waits for it
 ALARM_HOLD_S = 20.0  # at most, CTS held off across a timer that fires every second
 EINTR = 4
+TIMED_OUT = 124  # tarvik-print's status when --timeout ran out
 OWN = "115200 7E2 -crtscts"
 BOOT_TIMEOUT_S = 180
 STEP_TIMEOUT_S = 60
@@ -103,17 +110,22 @@ def initramfs(args, path):
     add("init", args.init)
     add("bin/busybox", os.path.join(args.cache, "busybox"))
     add("bin/guest", args.guest)
+    add("bin/tarvik-print", args.print)
     add("usr/lib32/libtarvik.so.1", args.lib)
     # The 32-bit runtime from the host's multilib packages, where the guest's
     # loader looks for it. The loader lists it under qemu-i386: ldd would run
     # it natively, which a kernel without 32-bit support refuses.
     env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(args.lib))
-    listed = subprocess.run(["qemu-i386", "/lib/ld-linux.so.2", "--list", args.guest], env=env,
-                            capture_output=True, text=True, check=True)
-    for line in listed.stdout.splitlines():
-        m = re.search(r"(/\S+) \(0x", line)
-        if m and "libtarvik" not in m.group(1):
-            add(m.group(1).lstrip("/"), os.path.realpath(m.group(1)))
+    runtime = set()
+    for program in (args.guest, args.print):
+        listed = subprocess.run(["qemu-i386", "/lib/ld-linux.so.2", "--list", program], env=env,
+                                capture_output=True, text=True, check=True)
+        for line in listed.stdout.splitlines():
+            m = re.search(r"(/\S+) \(0x", line)
+            if m and "libtarvik" not in m.group(1):
+                runtime.add(m.group(1))
+    for lib in sorted(runtime):
+        add(lib.lstrip("/"), os.path.realpath(lib))
     for d in ("dev", "proc", "sys", "tmp"):
         files.append((d, stat.S_IFDIR | 0o755, b""))
     with gzip.open(path, "wb", compresslevel=1) as f:
@@ -309,11 +321,10 @@ def scenario(rig, errors, times):
     if sent_since("hold") != EXPECTED["hold"]:
         errors.append(f"hold: sent {sent_since('hold')!r}, expected {EXPECTED['hold']!r}")
 
-    # CTS off across a repeating timer: the command returns 0 with EINTR on
-    # it, and what it could not send is dropped, not sent when CTS returns.
-    # Nested in the application's hold, the application's own close must not
-    # wait for it either.
-    for name in ("alarm", "nested"):
+    def cut_short(name, want):
+        """CTS off until the step returns, which it must do as want (result,
+        errno: None for any) says; what it could not send is dropped, not
+        sent when CTS returns. Gives the step's time in us."""
         rig.cts(False)
         go(name)
         lines = rig.hold(ALARM_HOLD_S, until=f"@done {name} ")
@@ -321,9 +332,9 @@ def scenario(rig, errors, times):
         rig.cts(True)
         if not returned:
             errors.append(f"{name}: the step had not returned after {ALARM_HOLD_S} s of CTS off")
-        _, rc, err, _, settings = done_fields(rig.expect(f"@done {name} ", STEP_TIMEOUT_S))
-        if (rc, err) != (0, EINTR):
-            errors.append(f"{name}: returned {rc} with errno {err}, not 0 with EINTR")
+        _, rc, err, us, settings = done_fields(rig.expect(f"@done {name} ", STEP_TIMEOUT_S))
+        if (rc, err if want[1] is not None else None) != want:
+            errors.append(f"{name}: returned {rc} with errno {err}, not {want}")
         if settings != OWN:
             errors.append(f"{name}: port left at {settings}, not {OWN}")
         go(name + "/after")
@@ -331,6 +342,51 @@ def scenario(rig, errors, times):
         if sent_since(name) != EXPECTED["after"]:
             errors.append(f"{name}: after CTS returned the wire got {sent_since(name)!r}, "
                           f"expected only the next command's {EXPECTED['after']!r}")
+        return us
+
+    # CTS off across a repeating timer: the command returns 0 with EINTR on
+    # it. Nested in the application's hold, the application's own close must
+    # not wait for it either.
+    for name in ("alarm", "nested"):
+        cut_short(name, (0, EINTR))
+
+    def noted(kind, name):
+        prefix = f"{kind} {name}| "
+        return [line[len(prefix):] for line in rig.console if line.startswith(prefix)]
+
+    # tarvik-print status and doctor: nothing sent, the settings left, and
+    # what each says of CTS.
+    for name, cts, want_rc, state in (("status/ready", True, 0, "ready"),
+                                      ("status/off", False, 2, "not_ready"),
+                                      ("doctor/off", False, 0, None)):
+        rig.cts(cts)
+        go(name)
+        _, rc, _, _, settings = done_fields(rig.expect(f"@done {name} ", STEP_TIMEOUT_S))
+        rig.read_wire()
+        rig.cts(True)
+        out = noted("out", name)
+        if rc != want_rc or settings != OWN or sent_since(name):
+            errors.append(f"{name}: exit status {rc}, port left at {settings}, "
+                          f"{len(sent_since(name))} bytes sent; output: {out} {noted('err', name)}")
+        if state is not None:
+            found = json.loads(out[0]) if out else {}
+            if (found.get("state"), found.get("cts"), found.get("dsr")) != (state, cts, True):
+                errors.append(f"{name}: said {out}")
+        elif not any("CTS is off" in line and "commands will wait until the printer takes the "
+                     "bytes" in line and line.startswith("warning") for line in out):
+            errors.append(f"{name}: no warning of CTS off in {out}")
+
+    # --timeout 1: 124 within 1 to 3 s, standard output empty, the reason on
+    # standard error: CTS off, or the holder's process id.
+    for name, reason in (("timeout", lambda: "the printer did not take the bytes (CTS off)"),
+                         ("timeout/held", lambda: "is held by another program, process "
+                                                  f"{noted('holder', 'timeout/held')[0]} (")):
+        us = cut_short(name, (TIMED_OUT, None))
+        times[name] = us
+        err = " ".join(noted("err", name))
+        if not 1_000_000 <= us <= 3_000_000 or noted("out", name) or reason() not in err:
+            errors.append(f"{name}: returned after {us / 1e6:.2f} s, printed {noted('out', name)}, "
+                          f"said {err!r}")
 
     go("two")
     done("two", timeout=120)
@@ -383,7 +439,7 @@ def check_wire_log(rig, errors):
 
 def main():
     p = argparse.ArgumentParser()
-    for opt in ("cache", "work", "init", "guest", "lib", "preload"):
+    for opt in ("cache", "work", "init", "guest", "print", "lib", "preload"):
         p.add_argument("--" + opt, required=True)
     args = p.parse_args()
 
@@ -414,6 +470,10 @@ def main():
                 n = len(EXPECTED[name])
                 f.write(f"{name} {n} {n * 10 / 9600 * 1000:.1f} {times[name] / 1000:.1f} "
                         f"{times[name + '/floor'] / 1000:.1f}\n")
+        for name in ("timeout", "timeout/held"):
+            if name in times:
+                f.write(f"# tarvik-print --timeout 1, {name}: returned after "
+                        f"{times[name] / 1000:.0f} ms\n")
     if errors:
         print("uart: FAILED")
         for e in errors:
@@ -429,7 +489,8 @@ def main():
             print("---- QEMU stderr\n" + err)
         return 1
     print(f"uart: all checks passed in {elapsed:.1f} s "
-          f"({len(rig.wire)} bytes on the wire; times in {args.work}/times.txt)")
+          f"({len(rig.wire)} bytes on the wire; times in {args.work}/times.txt; "
+          f"--timeout 1 with CTS off returned after {times['timeout'] / 1000:.0f} ms)")
     return 0
 
 

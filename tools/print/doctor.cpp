@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 
 namespace doctor {
@@ -59,8 +60,7 @@ std::string quoted(const std::string &text) {
 }
 
 std::string port_failure(int code, int err) {
-    return quoted("erro abertura porta serial, codigo " + std::to_string(code) + ", errno " +
-                  std::to_string(err) + " " + std::strerror(err));
+    return quoted(port_report(code, err));
 }
 
 const char kCheckName[] =
@@ -174,10 +174,12 @@ void port_findings(const std::vector<std::string> &lines, const Probe &probe,
                                std::to_string(number) + " is used.",
                            "Keep one line with Porta= and delete the others."});
     out.push_back(device_finding(path, number, probe));
-    if (probe.state == Probe::State::opened && probe.locked) {
-        std::string who = probe.holder != 0 ? "process " + std::to_string(probe.holder) + " (" +
-                                                  probe.holder_name + ")"
-                                            : "a process that could not be found";
+    if (probe.state != Probe::State::opened) return;
+    out.push_back(line_finding(probe.modem, number));
+    if (probe.locked) {
+        std::string who = probe.holder.pid != 0 ? "process " + std::to_string(probe.holder.pid) +
+                                                      " (" + probe.holder.name + ")"
+                                                : "a process that could not be found";
         out.push_back({Level::warning, number,
                        path + " is locked right now by another program, " + who +
                            ": commands wait until it lets go.",
@@ -344,6 +346,33 @@ std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
     port_findings(lines, probe, out);
     bank_findings(lines, out);
     return out;
+}
+
+Finding line_finding(const Modem &modem, int line) {
+    auto on = [&](int bit) { return (modem.bits & bit) != 0 ? "on" : "off"; };
+    std::string lines = std::string("DSR ") + on(TIOCM_DSR) + ", DCD " + on(TIOCM_CAR);
+    if (modem.err == ENOTTY)
+        return {Level::ok, line,
+                "The device has no modem lines, as a pseudo-terminal or a port carried over the "
+                "network has none: whether the printer is ready cannot be told.",
+                ""};
+    if (modem.err != 0)
+        return {Level::warning, line,
+                "The modem lines cannot be read (errno " + std::to_string(modem.err) + " " +
+                    std::strerror(modem.err) + "): whether the printer is ready cannot be told.",
+                "Check that the device is present and not taken over by another driver."};
+    if ((modem.bits & TIOCM_CTS) == 0)
+        return {Level::warning, line,
+                "CTS is off (" + lines + "): commands will wait until the printer takes the bytes.",
+                "The printer holds CTS off when it is switched off, out of paper or has its "
+                "cover open, or when the cable is out. To bound the wait: tarvik-print "
+                "--timeout SECONDS."};
+    return {Level::ok, line, "CTS is on (" + lines + "): the printer takes bytes.", ""};
+}
+
+std::string port_report(int code, int err) {
+    return "erro abertura porta serial, codigo " + std::to_string(code) + ", errno " +
+           std::to_string(err) + " " + std::strerror(err);
 }
 
 std::string stty_text(const termios &t) {

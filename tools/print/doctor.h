@@ -4,6 +4,7 @@
 #ifndef TARVIK_PRINT_DOCTOR_H
 #define TARVIK_PRINT_DOCTOR_H
 
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -30,6 +31,20 @@ struct Ini {
     std::string kind;  // not read, being neither a file nor a directory: "a named pipe" ...
 };
 
+// The modem lines as TIOCMGET read them: bits (TIOCM_CTS ...) when err is 0,
+// else the errno of the read; ENOTTY when the device has none, as a
+// pseudo-terminal or a port carried over the network.
+struct Modem {
+    int err = ENOTTY;
+    int bits = 0;
+};
+
+// The process holding the device's lock, as /proc/locks shows it.
+struct Holder {
+    pid_t pid = 0;    // 0: none shown
+    std::string name; // from /proc, "name unknown" where it is not there
+};
+
 // What opening the device found, without changing it.
 struct Probe {
     enum class State {
@@ -49,10 +64,10 @@ struct Probe {
     std::string group;
     std::string owner;
     mode_t mode = 0;
-    bool locked = false;     // held by another program right now
-    pid_t holder = 0;        // its process, when it could be found
-    std::string holder_name; // that process's name
-    termios settings{};      // when opened
+    bool locked = false; // held by another program right now
+    Holder holder;       // which, when it could be found
+    termios settings{};  // when opened
+    Modem modem;         // when opened
 };
 
 // The device path that the port entry of ini names, exactly as the library
@@ -61,6 +76,14 @@ std::optional<std::string> device_path(const Ini &ini);
 
 // Every finding about ini and, when it names a device, about probe.
 std::vector<Finding> examine(const Ini &ini, const Probe &probe);
+
+// The finding on the line's modem status for the port entry on line:
+// CTS off is a warning, for commands wait on it.
+Finding line_finding(const Modem &modem, int line);
+
+// The library's report for a port that did not open:
+// "erro abertura porta serial, codigo C, errno E TEXT".
+std::string port_report(int code, int err);
 
 // The settings as stty names them: "speed 9600 baud; cs8 -parenb ...".
 std::string stty_text(const termios &t);

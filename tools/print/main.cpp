@@ -1,30 +1,40 @@
-// tarvik-print: the printer's commands from a shell, and a doctor that
-// explains a setup. The printing forms call the library like any
-// application; the doctor reads tarvik.ini and looks at the device.
+// tarvik-print: the printer's commands from a shell, whether the printer is
+// ready, and a doctor that explains a setup. The printing forms call the
+// library like any application; status and the doctor read tarvik.ini and
+// look at the device.
 #include "tarvik.h"
 
 #include "charset.h"
 #include "doctor.h"
 #include "files.h"
 #include "probe.h"
+#include "status.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <getopt.h>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <vector>
 
 namespace {
 
 const char kUsage[] =
-    "Usage: tarvik-print [--charset NAME] COMMAND ARGUMENT...\n"
+    "Usage: tarvik-print [--charset NAME] [--timeout SECONDS] COMMAND ARGUMENT...\n"
+    "       tarvik-print status [--json]\n"
     "       tarvik-print doctor [--json]\n"
     "Prints on the printer that ./tarvik.ini names.\n"
     "\n"
@@ -41,6 +51,8 @@ const char kUsage[] =
     "      tarvik-print lf 3\n"
     "  back-side on|off                 switch to the back of the document, or leave it\n"
     "      tarvik-print back-side on\n"
+    "  status [--json]                  is the printer ready? never waits, changes nothing\n"
+    "      tarvik-print status\n"
     "  doctor [--json]                  explain tarvik.ini and the device; changes nothing\n"
     "      tarvik-print doctor --json\n"
     "\n"
@@ -48,9 +60,12 @@ const char kUsage[] =
     "Options:\n"
     "  --charset NAME  convert the texts from UTF-8 to the code page NAME (CP850,\n"
     "                  ISO-8859-1 ...); a character it lacks stops everything\n"
-    "  --json          doctor: one JSON object per finding\n"
+    "  --timeout SECONDS  give up waiting for the port's lock or for the printer after\n"
+    "                  SECONDS (0.5, 30): the rest is dropped and the line restored\n"
+    "  --json          status: one JSON object; doctor: one per finding\n"
     "  -h, --help      show this text\n"
-    "Exit status: 0 when the command was sent (or the doctor found no error), 1 otherwise.\n";
+    "Exit status: 0 when the command was sent (or the doctor found no error), 1 otherwise,\n"
+    "124 when --timeout ran out. status: 0 ready, 1 no port, 2 not ready, 3 cannot tell.\n";
 
 // A wrong argument: one line, then the usage; the port is not touched.
 int wrong(const std::string &why) {
@@ -84,10 +99,103 @@ bool one_of(const char *arg, const char *allowed, char &out) {
     return true;
 }
 
-// The library's 1 is the shell's success.
-int result(int library) {
+// --timeout: the text as given, and the bound; 0 s when there is none.
+struct Bound {
+    std::string text;
+    itimerval timer{};
+};
+Bound bound;
+
+// SECONDS: digits with at most one point ("30", "0.5", ".5"), above 0. No
+// sign, exponent, "inf" or "nan". The program keeps the C locale, so the
+// point is the decimal mark.
+bool take_seconds(const char *arg, Bound &out) {
+    std::string text = arg;
+    if (text.find_first_not_of("0123456789.") != std::string::npos ||
+        text.find('.') != text.rfind('.') || text.find_first_of("0123456789") == std::string::npos)
+        return false;
+    double seconds = std::strtod(arg, nullptr);
+    if (!(seconds > 0) || seconds > INT_MAX) return false;
+    // Rounded up: a bound below a microsecond must not become no timer at all.
+    auto us = static_cast<long long>(std::ceil(seconds * 1e6));
+    out.text = text;
+    out.timer.it_value.tv_sec = static_cast<time_t>(us / 1000000);
+    out.timer.it_value.tv_usec = static_cast<suseconds_t>(us % 1000000);
+    // Then every 0.1 s until the call returns: a signal that catches a write
+    // after it took some bytes only cuts it short, and the library writes on.
+    out.timer.it_interval.tv_usec = 100000;
+    return true;
+}
+
+volatile sig_atomic_t fired = 0;
+
+void on_timer(int) {
+    fired = 1;
+}
+
+// Handled without SA_RESTART, so that the timer ends the library's waits.
+void set_timer(bool on) {
+    if (on) {
+        struct sigaction sa {};
+        sa.sa_handler = on_timer;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGALRM, &sa, nullptr);
+    }
+    itimerval off{};
+    setitimer(ITIMER_REAL, on ? &bound.timer : &off, nullptr);
+}
+
+// The exit status of a command that the timer cut short: the reason on
+// standard error, standard output left empty.
+int timed_out(const std::string &what) {
+    std::fprintf(stderr, "tarvik-print: --timeout %s s ran out: %s\n", bound.text.c_str(),
+                 what.c_str());
+    return 124;
+}
+
+// Why the port did not open in time: another program's lock, where
+// /proc/locks shows one; else the open itself waited (a port without clocal
+// waits for its carrier).
+std::string open_wait() {
+    std::string path = doctor::device_path(doctor::read_ini()).value_or("the port");
+    struct stat st {};
+    std::optional<doctor::Holder> h;
+    if (stat(path.c_str(), &st) == 0) h = doctor::holder_of(st);
+    if (h && h->pid != 0)
+        return path + " is held by another program, process " + std::to_string(h->pid) + " (" +
+               h->name + "). Nothing was sent.";
+    return path + " did not open in time. Nothing was sent.";
+}
+
+// Runs one command of the library while holding the port through
+// serial_open, so that a wait for the lock (the open fails) is told apart
+// from a wait for the printer (the command gives 0 with EINTR). The library's
+// 1 is the shell's success.
+int held(const std::function<int()> &command) {
+    bool timer = bound.timer.it_value.tv_sec != 0 || bound.timer.it_value.tv_usec != 0;
+    if (timer) set_timer(true);
+    int fd = serial_open();
+    if (fd < 0) {
+        int err = errno;
+        if (timer) set_timer(false);
+        if (fired && err == EINTR) return timed_out(open_wait());
+        // The report that the command would have given for the same open.
+        std::printf("%s\r\n", doctor::port_report(fd, err).c_str());
+        std::fflush(stdout);
+        return 1;
+    }
+    errno = 0;
+    int printed = command();
+    int err = errno;
+    bool cut = printed != 1 && fired && err == EINTR;
+    doctor::Modem modem = cut ? doctor::modem_lines(fd) : doctor::Modem{};
+    serial_close(fd);
+    if (timer) set_timer(false);
     std::fflush(stdout);
-    return library == 1 ? 0 : 1;
+    if (!cut) return printed == 1 ? 0 : 1;
+    const char *cts = modem.err != 0 ? "unknown" : (modem.bits & TIOCM_CTS) != 0 ? "on" : "off";
+    return timed_out(std::string("the printer did not take the bytes (CTS ") + cts +
+                     "). The line was restored and the rest dropped.");
 }
 
 int line_command(const std::string &name, int argc, char **argv, Texts &texts) {
@@ -107,9 +215,9 @@ int line_command(const std::string &name, int argc, char **argv, Texts &texts) {
         std::fprintf(stderr, "tarvik-print: %s\n", texts.error.c_str());
         return 1;
     }
-    if (name == "text") return result(tarvtxt(pitch, flag, text.data()));
-    if (auth) return result(tarvaut(pitch, flag, selector, text.data()));
-    return result(tarvversotxt(pitch, flag, text.data()));
+    if (name == "text") return held([&] { return tarvtxt(pitch, flag, text.data()); });
+    if (auth) return held([&] { return tarvaut(pitch, flag, selector, text.data()); });
+    return held([&] { return tarvversotxt(pitch, flag, text.data()); });
 }
 
 int check_command(int argc, char **argv, Texts &texts) {
@@ -124,8 +232,10 @@ int check_command(int argc, char **argv, Texts &texts) {
             return 1;
         }
     }
-    return result(tarvcheque(f[0].data(), f[1].data(), f[2].data(), f[3].data(), f[4].data(),
-                             f[5].data(), f[6].data()));
+    return held([&] {
+        return tarvcheque(f[0].data(), f[1].data(), f[2].data(), f[3].data(), f[4].data(),
+                          f[5].data(), f[6].data());
+    });
 }
 
 int lf_command(int argc, char **argv) {
@@ -135,37 +245,18 @@ int lf_command(int argc, char **argv) {
     long n = std::strtol(argv[0], &end, 10);
     if (argv[0][0] == '\0' || *end != '\0' || errno != 0 || n < INT_MIN || n > INT_MAX)
         return wrong("N is a whole number, not \"" + std::string(argv[0]) + "\"");
-    return result(tarvlf(static_cast<int>(n)));
+    return held([&] { return tarvlf(static_cast<int>(n)); });
 }
 
 int back_side_command(int argc, char **argv) {
     if (argc != 1 || (std::strcmp(argv[0], "on") != 0 && std::strcmp(argv[0], "off") != 0))
         return wrong("back-side takes on or off");
-    return result(std::strcmp(argv[0], "on") == 0 ? tarvabreverso() : tarvfechaverso());
-}
-
-doctor::Ini read_ini() {
-    doctor::Ini ini;
-    // A named pipe would wait for a writer, and a device may never end: only
-    // a file is read. A directory reads as empty, as it does for a look-up.
-    struct stat st {};
-    if (stat("tarvik.ini", &st) == 0 && !S_ISREG(st.st_mode)) {
-        if (S_ISDIR(st.st_mode))
-            ini.opened = true;
-        else
-            ini.kind = files::kind_of(st.st_mode);
-        return ini;
-    }
-    ini.opened = files::read_file("tarvik.ini", ini.bytes);
-    if (!ini.opened) {
-        ini.err = errno;
-        ini.why = std::strerror(errno);
-    }
-    return ini;
+    bool on = std::strcmp(argv[0], "on") == 0;
+    return held([&] { return on ? tarvabreverso() : tarvfechaverso(); });
 }
 
 int doctor_command(bool json) {
-    doctor::Ini ini = read_ini();
+    doctor::Ini ini = doctor::read_ini();
     doctor::Probe probe;
     if (std::optional<std::string> path = doctor::device_path(ini))
         probe = doctor::probe_device(*path);
@@ -191,12 +282,50 @@ int doctor_command(bool json) {
     return doctor::exit_status(findings);
 }
 
+int status_command(bool json) {
+    doctor::Ini ini = doctor::read_ini();
+    doctor::Probe probe;
+    if (std::optional<std::string> path = doctor::device_path(ini))
+        probe = doctor::probe_device(*path);
+    doctor::Status st = doctor::status_of(ini, probe);
+    std::string state = doctor::state_name(st.state);
+    if (json) {
+        using J = nlohmann::ordered_json;
+        auto seen = [](std::optional<bool> on) { return on ? J(*on) : J(nullptr); };
+        J holder = nullptr;
+        if (st.holder && st.holder->pid != 0)
+            holder = {{"pid", st.holder->pid}, {"name", st.holder->name}};
+        else if (st.holder)
+            holder = {{"pid", nullptr}, {"name", nullptr}};
+        J o = {{"state", state},       {"device", st.device ? J(*st.device) : J(nullptr)},
+               {"cts", seen(st.cts)},  {"dsr", seen(st.dsr)},
+               {"dcd", seen(st.dcd)},  {"holder", holder},
+               {"message", st.message}};
+        // The device's name comes from the file and may hold any byte.
+        std::cout << o.dump(-1, ' ', false, J::error_handler_t::replace) << '\n';
+    } else {
+        auto seen = [](std::optional<bool> on) { return !on ? "unknown" : *on ? "on" : "off"; };
+        std::replace(state.begin(), state.end(), '_', ' ');
+        std::cout << state << ": " << st.message << "\nlines: CTS " << seen(st.cts) << ", DSR "
+                  << seen(st.dsr) << ", DCD " << seen(st.dcd) << '\n';
+        if (st.holder)
+            std::cout << "locked by "
+                      << (st.holder->pid != 0 ? "process " + std::to_string(st.holder->pid) + " (" +
+                                                    st.holder->name + ")"
+                                              : std::string("a process that could not be found"))
+                      << ": commands wait until it lets go.\n";
+    }
+    std::cout.flush();
+    return doctor::exit_status(st.state);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     static const option options[] = {{"charset", required_argument, nullptr, 'c'},
                                      {"json", no_argument, nullptr, 'j'},
                                      {"help", no_argument, nullptr, 'h'},
+                                     {"timeout", required_argument, nullptr, 't'},
                                      {nullptr, 0, nullptr, 0}};
     Texts texts;
     bool json = false;
@@ -211,6 +340,12 @@ int main(int argc, char **argv) {
             break;
         case 'j':
             json = true;
+            break;
+        case 't':
+            if (!take_seconds(optarg, bound))
+                return wrong("--timeout takes a number of seconds above 0, such as 0.5 or 30, "
+                             "not \"" +
+                             std::string(optarg) + "\"");
             break;
         case 'h':
             std::fputs(kUsage, stdout);
@@ -233,18 +368,20 @@ int main(int argc, char **argv) {
     if (!texts.charset.empty() && !charset::known(texts.charset))
         return wrong("unknown character set \"" + texts.charset + "\"");
 
-    if (command == "doctor") {
-        // The command's own options; "doctor" stands as the program name.
+    if (command == "doctor" || command == "status") {
+        // The command's own options; the command stands as the program name.
+        // Neither waits, so --timeout has nothing to bound there.
+        const std::string only = command + " takes only --json";
         optind = 0;
         while ((c = getopt_long(rest + 1, args - 1, "+", options + 1, nullptr)) != -1) {
-            if (c != 'j') return wrong("doctor takes only --json");
+            if (c != 'j') return wrong(only);
             json = true;
         }
-        if (optind != rest + 1) return wrong("doctor takes only --json");
+        if (optind != rest + 1) return wrong(only);
         if (!texts.charset.empty()) return wrong("--charset is for the printing commands");
-        return doctor_command(json);
+        return command == "doctor" ? doctor_command(json) : status_command(json);
     }
-    if (json) return wrong("--json is for the doctor");
+    if (json) return wrong("--json is for status and the doctor");
     if (command == "check") return check_command(rest, args, texts);
     if (command == "text" || command == "auth" || command == "back")
         return line_command(command, rest, args, texts);

@@ -1,28 +1,57 @@
 // Looks at the device the way a command would open it, and changes nothing:
-// no settings are applied, and a lock taken to test for another holder is
-// let go at once.
+// no settings are applied, and its lock is never taken while /proc/locks
+// tells who holds it.
 #include "probe.h"
 
 #include "files.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
-#include <sys/stat.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace doctor {
 
-namespace {
-
-std::string read_file(const std::string &name) {
-    std::string all;
-    return files::read_file(name, all) ? all : "";
+Ini read_ini() {
+    Ini ini;
+    // A directory reads as empty, as it does for a look-up.
+    struct stat st {};
+    if (stat("tarvik.ini", &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (S_ISDIR(st.st_mode))
+            ini.opened = true;
+        else
+            ini.kind = files::kind_of(st.st_mode);
+        return ini;
+    }
+    ini.opened = files::read_file("tarvik.ini", ini.bytes);
+    if (!ini.opened) {
+        ini.err = errno;
+        ini.why = std::strerror(errno);
+    }
+    return ini;
 }
 
-} // namespace
+Modem modem_lines(int fd) {
+    Modem m;
+    m.err = ioctl(fd, TIOCMGET, &m.bits) == 0 ? 0 : errno;
+    return m;
+}
+
+std::optional<Holder> holder_of(const struct stat &st) {
+    std::string locks;
+    if (!files::read_file("/proc/locks", locks)) return std::nullopt;
+    Holder h;
+    h.pid = lock_holder(locks, st.st_dev, st.st_ino);
+    if (h.pid == 0) return h;
+    if (!files::read_file("/proc/" + std::to_string(h.pid) + "/comm", h.name)) h.name.clear();
+    if (!h.name.empty() && h.name.back() == '\n') h.name.pop_back();
+    if (h.name.empty()) h.name = "name unknown";
+    return h;
+}
 
 Probe probe_device(const std::string &path) {
     Probe p;
@@ -58,16 +87,16 @@ Probe probe_device(const std::string &path) {
         return p;
     }
     p.state = Probe::State::opened;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    p.modem = modem_lines(fd);
+    if (std::optional<Holder> h = holder_of(st)) {
+        p.holder = *h;
+        p.locked = h->pid != 0;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        // Nothing else tells whether another program holds it: the lock is
+        // tried, and let go at once.
         flock(fd, LOCK_UN);
-    } else if (errno == EWOULDBLOCK) {
-        p.locked = true;
-        p.holder = lock_holder(read_file("/proc/locks"), st.st_dev, st.st_ino);
-        if (p.holder != 0) {
-            std::string name = read_file("/proc/" + std::to_string(p.holder) + "/comm");
-            if (!name.empty() && name.back() == '\n') name.pop_back();
-            p.holder_name = name.empty() ? "name unknown" : name;
-        }
+    } else {
+        p.locked = errno == EWOULDBLOCK;
     }
     close(fd);
     return p;

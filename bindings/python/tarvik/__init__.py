@@ -17,18 +17,23 @@ from .errors import (
     PortError,
     PrinterTimeout,
     SendError,
+    ToolError,
 )
 from .printer import Port, Printer
+from .status import Holder, Status
 
 __all__ = [
     "ConfigError",
     "DateError",
     "EncodingError",
     "Error",
+    "Holder",
     "LibraryError",
     "Port",
     "PortError",
     "Printer",
     "PrinterTimeout",
     "SendError",
+    "Status",
+    "ToolError",
 ]

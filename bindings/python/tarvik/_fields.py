@@ -98,6 +98,14 @@ def amount(value: str | bytes | int | decimal.Decimal, encoding: str) -> bytes:
         data = text(value, encoding, "amount")
         if b"-" in data:
             raise ValueError(f"amount {value!r} holds a '-': the printer cannot print a negative amount")
+        # The library takes the digits as centavos, so "12.5" would print
+        # R$ 1,25 and "1.234" R$ 12,34: after a separator come the centavos.
+        last = max(data.rfind(b"."), data.rfind(b","))
+        if last >= 0 and not re.fullmatch(rb"[0-9]{2}\s*", data[last + 1 :]):
+            raise ValueError(
+                f"amount {value!r}: its last '.' or ',' is not followed by two digits of centavos"
+                " (\"12.50\", \"1.234,00\"); the library would read another amount"
+            )
     else:
         raise TypeError(f"amount must be str, int or Decimal, not {type(value).__name__}")
     digits = bytes(c for c in data if 0x30 <= c <= 0x39).lstrip(b"0")

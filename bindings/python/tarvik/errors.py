@@ -33,6 +33,11 @@ class PortError(Error):
         self.code = code
         self.errno = errno
 
+    def __reduce__(self) -> tuple[type, tuple[int, int]]:
+        # Pickled by its own arguments, not its message, so that it crosses to
+        # another process (multiprocessing, concurrent.futures) whole.
+        return type(self), (self.code, self.errno)
+
 
 class DateError(Error):
     """The library refused the check's date (no day of the calendar, or not in
@@ -51,10 +56,18 @@ class SendError(Error):
         super().__init__(f"the command was not sent whole: errno {errno} ({name}) {os.strerror(errno)}")
         self.errno = errno
 
+    def __reduce__(self) -> tuple[type, tuple[int]]:
+        return type(self), (self.errno,)
+
 
 class PrinterTimeout(Error, TimeoutError):
     """The call's ``timeout`` ran out while it waited for the port's lock or
     for the printer: the unsent bytes were dropped and the line restored."""
+
+
+class ToolError(Error):
+    """``tarvik-print``, which :meth:`Printer.status` runs, is missing or
+    failed: it comes with the package ``tarvik-tools``."""
 
 
 class EncodingError(Error, ValueError):

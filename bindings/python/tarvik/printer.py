@@ -14,14 +14,13 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterator
-from typing import Any, TypeVar
+from typing import Any
 
 from . import _fields
+from . import status as _status
 from ._fields import Text
 from ._library import Library, load
 from .errors import ConfigError, DateError, PortError, PrinterTimeout, SendError
-
-T = TypeVar("T")
 
 # The library shares its buffers and its saved line settings across the
 # process, and takes a second open in the same process for a nested one that
@@ -82,12 +81,14 @@ class Port:
         return self.fd
 
     def write(self, data: bytes) -> int:
-        """Writes the bytes in one write through the library; returns how many
-        the line took. Raises :class:`SendError` when the write fails."""
+        """Writes the bytes (any bytes-like object) in one write through the
+        library; returns how many the line took. Raises :class:`SendError`
+        when the write fails."""
         fd = self._held()
         lib = self._printer._lib
-        data = bytes(data)
-        n, err = self._printer._call(lambda: (lib.serial_putn(fd, data, len(data)), ctypes.get_errno()), False)
+        # Not bytes(data): an int would become that many zero bytes.
+        data = memoryview(data).tobytes()
+        n, err = self._printer._call(lambda: (lib.serial_putn(fd, data, len(data)), ctypes.get_errno()), ini=False)
         if n < 0:
             raise SendError(err)
         return n
@@ -98,16 +99,17 @@ class Port:
         fd = self._held()
         lib = self._printer._lib
         buf = ctypes.create_string_buffer(n + 1)
-        got = self._printer._call(lambda: lib.serial_gets(fd, buf, n), False)
+        got, _ = self._printer._call(lambda: (lib.serial_gets(fd, buf, n), 0), ini=False)
         return buf.raw[:got]
 
 
 class Printer:
     """A printer on the serial line that ``tarvik.ini`` names.
 
-    ``directory`` is where ``tarvik.ini`` is; ``None`` means the current
-    directory at each call. When it is given, each call changes to it and
-    back, also when the call raises. The current directory belongs to the
+    ``directory`` is where ``tarvik.ini`` is (a relative one is taken from
+    the current directory now); ``None`` means the current directory at each
+    call. When it is given, each call that reads ``tarvik.ini`` changes to it
+    and back, also when the call raises. The current directory belongs to the
     whole process: while a call runs, the application's other threads see the
     printer's directory too.
 
@@ -118,7 +120,8 @@ class Printer:
     program or thread, and the wait for the printer; ``None`` waits as long as
     it takes. It works through SIGALRM, so only in the main thread. When it
     runs out, the unsent bytes are dropped, the line is restored, and the call
-    raises :class:`PrinterTimeout`.
+    raises :class:`PrinterTimeout`; a call that was through by then returns
+    as usual.
 
     ``library`` is the path of ``libtarvik.so.1`` (default: the environment
     variable ``TARVIK_LIBRARY``, else the system's).
@@ -142,9 +145,13 @@ class Printer:
         library: str | os.PathLike[str] | None = None,
     ) -> None:
         codecs.lookup(encoding)
-        if timeout is not None and not timeout > 0:
-            raise ValueError(f"timeout must be above 0 seconds, not {timeout}")
-        self.directory = None if directory is None else os.fspath(directory)
+        # Beyond TIMEOUT_MAX the waits cannot be bounded: every call would
+        # raise OverflowError.
+        if timeout is not None and not 0 < timeout <= threading.TIMEOUT_MAX:
+            raise ValueError(f"timeout must be above 0 and at most {threading.TIMEOUT_MAX} seconds, not {timeout}")
+        # A relative directory is taken from here, not from wherever the
+        # application has moved by the time of a call.
+        self.directory = None if directory is None else os.path.abspath(directory)
         self.encoding = encoding
         self.timeout = timeout
         self._lib: Library = load(library)
@@ -168,8 +175,9 @@ class Printer:
         or an ESC. ``date`` is a ``datetime.date`` or a text as the library
         reads it ("15/03/2025"). ``amount`` is an ``int`` of centavos, a
         ``Decimal`` of reais with at most two decimal places, or a text whose
-        digits are the centavos ("1.234,56"); at most twelve digits after the
-        leading zeros, never negative, never a ``float``. ``bank`` is a code
+        digits are the centavos ("1.234,56"; after a last '.' or ',' come two
+        digits, so "12.5" is refused); at most twelve digits after the leading
+        zeros, never negative, never a ``float``. ``bank`` is a code
         from 0 to 999, as ``int`` or digits, optionally with its check digit
         ("341-7"). Raises :class:`DateError` when the library refuses the date.
         """
@@ -225,12 +233,29 @@ class Printer:
     @contextlib.contextmanager
     def back_side(self) -> Iterator[None]:
         """Switches the printer to the back for the body, and back to the
-        front after it, also when it raises."""
-        self.back_side_on()
+        front after it, also when it raises. The process-wide lock is kept for
+        the body, so that no other thread's command prints on the back; to
+        keep other programs out too, put it in a :meth:`hold`."""
+        self._acquire()
         try:
-            yield
+            self.back_side_on()
+            try:
+                yield
+            finally:
+                self.back_side_off()
         finally:
-            self.back_side_off()
+            _turn.release()
+
+    def status(self) -> _status.Status:
+        """Whether the printer is ready, from the modem lines of the device
+        that ``tarvik.ini`` names: see :class:`Status`. It never waits for
+        the port's lock and changes nothing on the line. It runs
+        ``tarvik-print status --json`` (package ``tarvik-tools``; the
+        environment variable ``TARVIK_PRINT`` may name the program) in the
+        printer's directory, without changing the process's own, and raises
+        :class:`ToolError` when that program is missing. ``timeout`` bounds
+        the run."""
+        return _status.status(self.directory, self.timeout)
 
     @contextlib.contextmanager
     def hold(self) -> Iterator[Port]:
@@ -241,11 +266,7 @@ class Printer:
         self._acquire()
         try:
             lib = self._lib
-            # A port that opened as the timer fired is let go again.
-            fd, err = self._call(
-                lambda: (lib.serial_open(), ctypes.get_errno()),
-                undo=lambda opened: opened[0] >= 0 and lib.serial_close(opened[0]),
-            )
+            fd, err = self._call(lambda: (lib.serial_open(), ctypes.get_errno()))
             if fd < 0:
                 raise PortError(fd, err)
             port = Port(self, fd)
@@ -253,7 +274,13 @@ class Printer:
                 yield port
             finally:
                 port.fd = -1
-                self._call(lambda: lib.serial_close(fd), False)
+                # serial_close gives 0 also when a signal made it drop the
+                # output; errno tells.
+                self._call(
+                    lambda: (lib.serial_close(fd), ctypes.get_errno()),
+                    ini=False,
+                    done=lambda called: called[1] != errno.EINTR,
+                )
         finally:
             _turn.release()
 
@@ -273,7 +300,7 @@ class Printer:
             finally:
                 lib.serial_close(fd)
 
-        result, err = self._call(run)
+        result, err = self._call(run, done=lambda called: called[0] == 1)
         if result < 0:
             raise PortError(result, err)
         if result == 0 and check and err == errno.EINVAL:
@@ -290,16 +317,30 @@ class Printer:
         if not _turn.acquire(timeout=-1 if self.timeout is None else self.timeout):
             raise PrinterTimeout(f"another thread held the printer for {self.timeout} s")
 
-    def _call(self, run: Callable[[], T], ini: bool = True, undo: Callable[[T], Any] | None = None) -> T:
-        """Runs one library call in the process's turn, in the printer's
-        directory and, when ``ini``, after checking that ``tarvik.ini`` is
-        there; bounded by the timeout. When the timer fired, ``undo`` is
-        given the call's result before PrinterTimeout is raised."""
+    def _call(
+        self,
+        run: Callable[[], tuple[int, int]],
+        ini: bool = True,
+        done: Callable[[tuple[int, int]], bool] = lambda called: called[0] >= 0,
+    ) -> tuple[int, int]:
+        """Runs one library call, which gives its result and errno, in the
+        process's turn, bounded by the timeout. A call that reads
+        ``tarvik.ini`` (``ini``) runs in the printer's directory, after
+        checking that the file is there; the others (closing the port, raw
+        reads and writes) do not need it, and so never fail for want of it.
+        PrinterTimeout is raised only when the timer ended the call: it fired,
+        and the call failed (not ``done``, given its result and errno) with
+        EINTR. A call that went through as the timer fired keeps its result:
+        a check that was printed must not be taken for one to print again."""
         start = time.monotonic()
         self._acquire()
         try:
-            sys.stdout.flush()  # the library's reports come after what was printed before
-            back = self._enter_directory()
+            # The library's reports come after what was printed before. The
+            # flush is for their order alone: a daemon has no sys.stdout, and a
+            # standard output that fails must not keep a check from printing.
+            with contextlib.suppress(AttributeError, OSError, ValueError):
+                sys.stdout.flush()
+            back = self._enter_directory() if ini else None
             try:
                 if ini:
                     self._check_ini()
@@ -309,8 +350,6 @@ class Printer:
                     value = run()
                 finally:
                     fired = timer is not None and timer.stop()
-                if fired and undo is not None:
-                    undo(value)
             finally:
                 if back is not None:
                     try:
@@ -320,7 +359,7 @@ class Printer:
         finally:
             self._lib.fflush(None)
             _turn.release()
-        if fired:
+        if fired and not done(value) and value[1] == errno.EINTR:
             raise PrinterTimeout(f"the printer did not answer within {self.timeout} s; what was not sent was dropped")
         return value
 

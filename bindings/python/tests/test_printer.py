@@ -1,10 +1,13 @@
 import contextlib
 import errno
+import fcntl
 import os
+import pickle
 import re
 import shutil
 import subprocess
 import sys
+import termios
 from datetime import date
 from decimal import Decimal
 from pathlib import Path
@@ -72,11 +75,14 @@ def test_each_command_sends_its_bytes(call, expected, printer, virtual_printer):
     (lambda p: check(p, amount=-1), ValueError),
     (lambda p: check(p, amount="-5,00"), ValueError),
     (lambda p: check(p, amount="1.000.000.000.000,00"), ValueError),
+    (lambda p: check(p, amount="12.5"), ValueError),  # would print R$ 1,25
+    (lambda p: check(p, amount=b"1.234"), ValueError),  # would print R$ 12,34
     (lambda p: check(p, amount=Decimal("1.005")), ValueError),
     (lambda p: check(p, amount=12.5), TypeError),
     (lambda p: check(p, bank="1000"), ValueError),
     (lambda p: check(p, bank="341-77"), ValueError),
     (lambda p: check(p, bank=1000), ValueError),
+    (lambda p: tarvik.Printer(timeout=float("inf")), ValueError),  # not OverflowError at each call
 ])
 def test_bad_arguments_are_refused_before_the_port(call, error):
     # The directory does not exist: a call that got that far would raise ConfigError.
@@ -109,6 +115,35 @@ def test_failures(ini, call, error, attrs, out, virtual_printer, tmp_path, capfd
     assert hexes(virtual_printer.wait(1)) == ["0A 00"]
 
 
+def test_a_relative_directory_is_where_it_was_when_the_printer_was_made(virtual_printer, monkeypatch):
+    monkeypatch.chdir(virtual_printer.directory.parent)
+    printer = tarvik.Printer(directory=virtual_printer.directory.name)
+    monkeypatch.chdir("/")
+    printer.line_feed()
+    assert hexes(virtual_printer.wait(1)) == ["0A 00"]
+
+
+def test_a_hold_lets_the_port_go_when_its_directory_has_gone(printer, virtual_printer, tmp_path):
+    line = os.open(virtual_printer.device, os.O_RDWR | os.O_NOCTTY)
+    settings = termios.tcgetattr(line)
+    moved = tmp_path.with_name(tmp_path.name + "-moved")
+    try:
+        with printer.hold():
+            tmp_path.rename(moved)
+    finally:
+        if moved.exists():
+            moved.rename(tmp_path)
+    fcntl.flock(line, fcntl.LOCK_EX | fcntl.LOCK_NB)  # no one holds the port
+    assert termios.tcgetattr(line) == settings
+    os.close(line)
+
+
+@pytest.mark.parametrize("error", [tarvik.PortError(-1, errno.ENOENT), tarvik.SendError(errno.EIO)])
+def test_errors_cross_to_another_process(error):  # pickled, as multiprocessing does
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), str(copy), copy.errno) == (type(error), str(error), error.errno)
+
+
 @pytest.mark.parametrize("library, message", [
     ("/nonexistent/libtarvik.so.1", "cannot load"),
     ("libc.so.6", "lacks serial_open"),
@@ -118,12 +153,13 @@ def test_library_errors(library, message):
         tarvik.Printer(library=library)
 
 
-def test_the_readme_example_runs(virtual_printer, tmp_path):
+@pytest.mark.parametrize("closed", [[], [1]], ids=["", "standard output closed, as in a daemon"])
+def test_the_readme_example_runs(closed, virtual_printer, tmp_path):
     readme = (Path(__file__).parents[3] / "README.md").read_text()
     example = re.search(r"## Python\n.*?```python\n(.*?)```", readme, re.S).group(1)
     env = os.environ | {"PYTHONPATH": str(Path(tarvik.__file__).parents[1])}
     run = subprocess.run([sys.executable, "-c", example], cwd=virtual_printer.directory, env=env,
-                         capture_output=True, text=True)
+                         capture_output=True, text=True, preexec_fn=lambda: [os.close(fd) for fd in closed])
     assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
     events = virtual_printer.wait(13)
     assert [e["type"] for e in events if e["type"] != "check_field"] == [

@@ -78,13 +78,20 @@ def test_timeout_needs_the_main_thread(virtual_printer):
         pool.submit(tarvik.Printer(virtual_printer.directory, timeout=1).line_feed).result()
 
 
-def test_hold_keeps_the_port_from_other_threads(printer, virtual_printer):
+@pytest.mark.parametrize("scope, expected", [
+    (lambda p: p.hold(), ["0A 00", "1B 59 1B 64 30 14 41 55 54 20 34 32 0A"]),
+    (lambda p: p.back_side(), ["1B 2E 35 39 31 35 7D 00 0A 00", "1B 59 1B 64 30 14 41 55 54 20 34 32 0A",
+                               "1B 2E 35 39 31 36 7D 00"]),
+])
+def test_a_scope_keeps_other_threads_out(scope, expected, printer, virtual_printer):
     held, done = threading.Event(), threading.Event()
 
     def hold():
-        with printer.hold() as port:
-            assert port.write(b"\n\0") == 2
-            assert port.read(8) == b""
+        with scope(printer) as port:
+            if port is not None:
+                assert port.write(b"\n\0") == 2
+                assert port.read(8) == b""
+                pytest.raises(TypeError, port.write, 2)  # not two zero bytes
             held.set()
             done.wait(5)
             printer.authenticate("AUT 42")
@@ -96,4 +103,34 @@ def test_hold_keeps_the_port_from_other_threads(printer, virtual_printer):
             tarvik.Printer(virtual_printer.directory, timeout=0.2).text("BETWEEN")
         done.set()
         holding.result()
-    assert hexes(virtual_printer.wait(2)) == ["0A 00", "1B 59 1B 64 30 14 41 55 54 20 34 32 0A"]
+    assert hexes(virtual_printer.wait(len(expected))) == expected
+
+
+def test_a_command_that_printed_as_the_timer_fired_is_no_timeout(virtual_printer):
+    # The timer fires before the command starts, and the next tick is far
+    # beyond the command's end: the command prints whole, so it must not raise.
+    tarvik.Printer(virtual_printer.directory, timeout=1e-6).line_feed()
+    assert hexes(virtual_printer.wait(1)) == ["0A 00"]
+
+
+@pytest.mark.parametrize("tool", ["built", "missing"])
+def test_status(tool, virtual_printer, monkeypatch):
+    holder = subprocess.Popen(["flock", virtual_printer.device, "sh", "-c", "echo locked; exec cat"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    if tool == "missing":
+        monkeypatch.delenv("TARVIK_PRINT")
+        monkeypatch.setenv("PATH", "")
+    printer = tarvik.Printer(virtual_printer.directory, timeout=5)
+    try:
+        if tool == "missing":
+            with pytest.raises(tarvik.ToolError, match="install the package tarvik-tools"):
+                printer.status()
+        else:
+            status = printer.status()
+            assert status == tarvik.Status("cannot_tell", virtual_printer.device, None, None, None,
+                                           tarvik.Holder(holder.pid, "flock"), status.message)
+            assert status.message.startswith(f"{virtual_printer.device} has no modem lines")
+    finally:
+        holder.stdin.close()
+        holder.wait()

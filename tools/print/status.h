@@ -1,0 +1,33 @@
+// tarvik-print status: whether the printer is ready, from the same look at
+// tarvik.ini and the device as the doctor's. A function over data, as the
+// doctor's findings are.
+#ifndef TARVIK_PRINT_STATUS_H
+#define TARVIK_PRINT_STATUS_H
+
+#include "doctor.h"
+
+#include <optional>
+#include <string>
+
+namespace doctor {
+
+struct Status {
+    enum class State { ready, no_port, not_ready, cannot_tell }; // in exit status order
+    State state = State::no_port;
+    std::optional<std::string> device; // the path the port entry names
+    std::optional<bool> cts, dsr, dcd; // as seen, when the lines were read
+    std::optional<Holder> holder;      // when locked; pid 0 if not found
+    std::string message;
+};
+
+Status status_of(const Ini &ini, const Probe &probe);
+
+// "ready", "not_ready", "cannot_tell", "no_port".
+const char *state_name(Status::State state);
+
+// 0 ready, 1 no port, 2 not ready, 3 cannot tell.
+int exit_status(Status::State state);
+
+} // namespace doctor
+
+#endif
