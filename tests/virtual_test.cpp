@@ -20,7 +20,9 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -194,6 +196,33 @@ TEST(VirtualPrinter, OneRunsOnAFileThatLinksName) {
     EXPECT_EQ("Porta=ttyS0\n", ini);
     for (const char *sub : {"/a", "/b", "/etc"})
         std::filesystem::remove_all(dir.path() + sub);
+}
+
+// The new tarvik.ini that replaces the old one keeps its owner, group and
+// mode (a root-run printer on a user's file) and its extended attributes,
+// as an access control list travels.
+TEST(VirtualPrinter, KeepsTheOwnerModeAndAttributesOfTarvikIni) {
+    th::WorkDir dir;
+    std::string path = dir.path() + "/tarvik.ini";
+    dir.write_ini("Porta=ttyS0\n");
+    if (setxattr(path.c_str(), "user.tarvik", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "no extended attributes here";
+    if (geteuid() == 0) {
+        ASSERT_EQ(0, chown(path.c_str(), 65534, 65534));
+    }
+    ASSERT_EQ(0, chmod(path.c_str(), 0640));
+    struct stat before {
+    }, after{};
+    ASSERT_EQ(0, stat(path.c_str(), &before));
+    th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
+    ASSERT_NE("", port_of(v.line()));
+    v.signal(SIGTERM);
+    EXPECT_EQ(0, v.wait());
+    ASSERT_EQ(0, stat(path.c_str(), &after));
+    EXPECT_EQ(std::tie(before.st_mode, before.st_uid, before.st_gid),
+              std::tie(after.st_mode, after.st_uid, after.st_gid));
+    char value[8] = {};
+    EXPECT_EQ(4, getxattr(path.c_str(), "user.tarvik", value, sizeof value));
 }
 
 // A reader of a long tarvik.ini, while the printer starts and ends again and

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace virt {
@@ -22,6 +23,28 @@ bool write_all(int fd, const std::string &data) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Gives fd the extended attributes of the file at path, its access control
+// list among them, so that whoever could read the old file can read the new.
+bool copy_attributes(const std::string &path, int fd) {
+    ssize_t size = listxattr(path.c_str(), nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    std::string names(static_cast<std::size_t>(size), '\0');
+    size = listxattr(path.c_str(), &names[0], names.size());
+    if (size < 0) return false;
+    names.resize(static_cast<std::size_t>(size));
+    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+        const char *name = names.c_str() + at;
+        ssize_t n = getxattr(path.c_str(), name, nullptr, 0);
+        std::string value(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+        if (n >= 0 && getxattr(path.c_str(), name, &value[0], value.size()) == n &&
+            fsetxattr(fd, name, value.data(), value.size(), 0) == 0)
+            continue;
+        // The system labels a new file for its own security itself.
+        if (std::strncmp(name, "security.", 9) != 0) return false;
     }
     return true;
 }
@@ -175,6 +198,11 @@ bool write_ini(const IniFile &ini, const std::string &data, std::string &error) 
     if (ini.exists && fchown(fd, ini.st.st_uid, ini.st.st_gid) != 0) {
         error =
             "cannot give a new " + ini.path + " the owner and group of the old one: " + why(errno);
+        ok = false;
+    } else if (ini.exists && !copy_attributes(ini.target, fd)) {
+        error = "cannot give a new " + ini.path +
+                " the extended attributes (such as an access control list) of the old one: " +
+                why(errno);
         ok = false;
     } else if (fchmod(fd, ini.exists ? ini.st.st_mode & 07777 : 0666 & ~mask) != 0 ||
                !write_all(fd, data) || fsync(fd) != 0) {
