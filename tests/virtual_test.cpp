@@ -378,28 +378,60 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
     }
 }
 
-// A reader that has stopped reading does not keep the printer from ending on
-// a signal and putting tarvik.ini back.
+// A reader that has stopped reading, of standard output, of a capture or of
+// the picture written at the end, does not keep the printer from ending on a
+// signal (for the picture, a second one) and putting tarvik.ini back. An
+// output so cut short is said to be.
 TEST(VirtualPrinter, EndsOnASignalWhileItsReaderIsStuck) {
-    th::WorkDir dir;
-    dir.write_ini("x=1\n");
-    th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
-    std::string port = port_of(v.line());
-    ASSERT_FALSE(port.empty());
-    int fd = open(("/dev/" + port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    // Line feeds until the printer takes no more for a while: it is held
-    // up writing its output.
-    std::string feeds;
-    for (int i = 0; i < 256; ++i)
-        feeds.append("\n\0", 2);
-    for (pollfd p{fd, POLLOUT, 0}; poll(&p, 1, 2000) == 1;)
-        if (write(fd, feeds.data(), feeds.size()) < 0 && errno != EAGAIN) break;
-    v.signal(SIGTERM);
-    ASSERT_TRUE(v.ends_within(10000));
-    EXPECT_EQ(0, v.wait());
-    EXPECT_EQ("x=1\n", ini_in(dir));
-    close(fd);
+    for (const char *option : {"", "--capture", "--svg"}) {
+        SCOPED_TRACE(option);
+        bool output = *option == '\0', picture = std::string(option) == "--svg";
+        th::WorkDir dir;
+        dir.write_ini("x=1\n");
+        std::string fifo = dir.path() + "/out";
+        ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+        // Small, and not read: it holds the printer up long before its output.
+        int stuck = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        fcntl(stuck, F_SETPIPE_SZ, 4096);
+        std::vector<std::string> args = {TARVIK_VIRTUAL, "--dir", dir.path()};
+        if (!output) args.insert(args.end(), {option, fifo});
+        th::Program v(args, true);
+        std::string port = port_of(v.line());
+        ASSERT_FALSE(port.empty());
+        int fd = open(("/dev/" + port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        // Lines until the printer takes no more for a while: it is held up
+        // writing.
+        std::string lines;
+        for (int i = 0; i < 64; ++i)
+            lines += th::hex("1B 64 30 14") + std::string(40, 'x') + "\n";
+        for (pollfd p{fd, POLLOUT, 0}; poll(&p, 1, 2000) == 1;)
+            if (write(fd, lines.data(), lines.size()) < 0 && errno != EAGAIN) break;
+        v.signal(SIGTERM);
+        if (picture) {
+            // Once the picture is under way, the second signal.
+            pollfd p{stuck, POLLIN, 0};
+            char some[64];
+            ASSERT_EQ(1, poll(&p, 1, 10000));
+            EXPECT_LT(0, read(stuck, some, sizeof some));
+            v.signal(SIGTERM);
+        }
+        // What it says then comes on the output, which is read on from here.
+        std::vector<std::string> rest;
+        if (!output) rest = v.rest();
+        ASSERT_TRUE(v.ends_within(10000));
+        EXPECT_EQ(output ? 0 : 2, v.wait());
+        if (!output) {
+            // Cut output may end anywhere in a line.
+            std::string said = "tarvik-virtual: cannot write " + fifo + ": Interrupted system call";
+            ASSERT_FALSE(rest.empty());
+            EXPECT_NE(std::string::npos, rest.back().find(said)) << rest.back();
+        }
+        EXPECT_EQ("x=1\n", ini_in(dir));
+        close(fd);
+        close(stuck);
+        unlink(fifo.c_str());
+    }
 }
 
 // A tarvik.ini that is a link to nothing: the printer neither writes through

@@ -48,9 +48,11 @@ const char kUsage[] =
 const std::size_t kChunk = 4096;
 
 volatile sig_atomic_t stop_signal = 0;
+volatile sig_atomic_t signals_in = 0; // how many have come
 
 void on_signal(int sig) {
     stop_signal = sig;
+    signals_in = signals_in + 1;
 }
 
 // Ends the program with status 2 and the reason, once what is open is closed.
@@ -66,14 +68,31 @@ std::string why(int err) {
     return std::strerror(err);
 }
 
-bool write_all(int fd, const char *data, std::size_t size) {
-    for (std::size_t done = 0; done < size;) {
+// Writes all of data. With open, the mask under which the ending signals
+// come in, they come in meanwhile: one that comes during the write breaks it
+// off, so that a reader that has stopped reading cannot hold the program, and
+// the write fails with EINTR.
+bool write_all(int fd, const char *data, std::size_t size, const sigset_t *open = nullptr) {
+    sigset_t held;
+    if (open != nullptr) sigprocmask(SIG_SETMASK, open, &held);
+    const sig_atomic_t before = signals_in;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < size;) {
         ssize_t n = write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else
+            ok = n < 0 && errno == EINTR && open == nullptr;
+        // A pipe's write that a signal breaks after some bytes returns them.
+        if (ok && open != nullptr && signals_in != before) {
+            errno = EINTR;
+            ok = false;
+        }
     }
-    return true;
+    int err = errno;
+    if (open != nullptr) sigprocmask(SIG_SETMASK, &held, nullptr);
+    errno = err;
+    return ok;
 }
 
 // Standard output, written a batch of lines at a time.
@@ -193,8 +212,14 @@ class Files {
     Files(const Files &) = delete;
     Files &operator=(const Files &) = delete;
 
+    // From here on an ending signal breaks a write that waits: a reader that
+    // stops reading must not keep the session from ending.
+    void let_signals_in(const sigset_t *open) {
+        open_ = open;
+    }
+
     void capture(const char *data, std::size_t size) {
-        if (capture_ >= 0 && capture_error_ == 0 && !write_all(capture_, data, size))
+        if (capture_ >= 0 && capture_error_ == 0 && !write_all(capture_, data, size, open_))
             capture_error_ = errno;
     }
 
@@ -215,7 +240,7 @@ class Files {
             struct stat st {};
             bool written = fstat(svg_, &st) == 0 &&
                            (!S_ISREG(st.st_mode) || ftruncate(svg_, 0) == 0) &&
-                           write_all(svg_, picture.data(), picture.size());
+                           write_all(svg_, picture.data(), picture.size(), open_);
             int err = errno;
             if (close(svg_) != 0 && written) {
                 err = errno;
@@ -237,6 +262,7 @@ class Files {
         return fd;
     }
 
+    const sigset_t *open_ = nullptr;
     std::string capture_path_, svg_path_;
     int capture_ = -1, svg_ = -1;
     int capture_error_ = 0;
@@ -393,6 +419,7 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     // From here the ending signals come in only while the session waits.
     sigset_t waiting;
     sigprocmask(SIG_BLOCK, &ending, &waiting);
+    files.let_signals_in(&waiting);
     Output out(&waiting);
     Session session(opt, to_utf8, out);
     virt::Decoder decoder;
