@@ -363,7 +363,7 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
                       opt.dir + " and points its tarvik.ini at itself; this one does not start"};
     }
     // A run killed before it could undo its change: undone before anything
-    // else. True when it changed the file.
+    // else. True when there was one.
     auto repair = [](virt::Hold &h, const std::string &path) {
         virt::Change left;
         if (!h.left_over(left)) return false;
