@@ -319,4 +319,18 @@ TEST(Format, EachKindInWordsAndJson) {
     }
 }
 
+// A picture is as tall as what it shows: line feeds alone, which it keeps
+// nothing of, take it past what an int holds.
+TEST(Picture, AsTallAsItsLineFeeds) {
+    virt::Picture picture(latin1);
+    Event feed;
+    feed.kind = Kind::line_feed;
+    feed.count = 10;
+    for (int i = 0; i < 10000000; ++i)
+        picture.add(feed);
+    std::string svg = picture.svg();
+    // The front sheet's title and margins, and its lines.
+    EXPECT_EQ(84 + 2200000000LL, std::stoll(svg.substr(svg.find("height=\"") + 8)));
+}
+
 } // namespace

@@ -97,9 +97,10 @@ std::string replace_all(std::string text, const std::string &from, const std::st
 
 // ini_fifo, ini_zero: tarvik.ini is a named pipe that nobody writes, or a
 // link to /dev/zero; the doctor must neither wait nor read it for ever.
+// ini_loop: tarvik.ini is a link to itself.
 // modem: the findings on an opened device with the row's modem lines, which
 // a pseudo-terminal lacks, straight from the doctor's functions.
-enum class Scene { plain, no_ini, locked, odd_settings, ini_fifo, ini_zero, modem };
+enum class Scene { plain, no_ini, locked, odd_settings, ini_fifo, ini_zero, ini_loop, modem };
 
 struct DoctorCase {
     const char *name;
@@ -113,10 +114,14 @@ struct DoctorCase {
     int status;
     int modem_err = ENOTTY; // Scene::modem: what reading the lines gave
     int modem_bits = 0;
+    const char *hint = ""; // checked when given
 };
 
 const DoctorCase kDoctorCases[] = {
     {"ini missing", Scene::no_ini, "", "error", 0, "erro abertura tarvik.ini", 1},
+    {"ini a link to itself", Scene::ini_loop, "", "error", 0,
+     "tarvik.ini does not open here (Too many levels of symbolic links)", 1, ENOTTY, 0,
+     "Make tarvik.ini a regular file that the user that prints can read, or a link"},
     {"no port entry", Scene::plain, "237 05,15,08,06,06,05,05\n", "error", 0,
      "No line holds \"Porta=\"", 1},
     {"port entry", Scene::plain, "Porta=%P;COM1\r\n", "ok", 1, "commands open /dev/%P.", 0},
@@ -187,12 +192,14 @@ TEST(Doctor, EachFinding) {
         };
         std::string ini = fill(c.ini);
         std::string ini_path = dir.path() + "/tarvik.ini";
-        bool odd_ini = c.scene == Scene::ini_fifo || c.scene == Scene::ini_zero;
+        bool odd_ini =
+            c.scene == Scene::ini_fifo || c.scene == Scene::ini_zero || c.scene == Scene::ini_loop;
         if (c.scene == Scene::ini_fifo) {
             ASSERT_EQ(0, mkfifo(ini_path.c_str(), 0644));
         }
-        if (c.scene == Scene::ini_zero) {
-            ASSERT_EQ(0, symlink("/dev/zero", ini_path.c_str()));
+        if (c.scene == Scene::ini_zero || c.scene == Scene::ini_loop) {
+            ASSERT_EQ(0, symlink(c.scene == Scene::ini_zero ? "/dev/zero" : "tarvik.ini",
+                                 ini_path.c_str()));
         }
         if (c.scene != Scene::no_ini && !odd_ini) dir.write_ini(ini);
         if (c.scene == Scene::locked) {
@@ -249,6 +256,9 @@ TEST(Doctor, EachFinding) {
                                ": ";
             EXPECT_NE(std::string::npos, text.out.find(head)) << text.out;
             EXPECT_NE(std::string::npos, text.out.find(want)) << text.out;
+            if (*c.hint != '\0') {
+                EXPECT_NE(std::string::npos, text.out.find(std::string("fix: ") + c.hint));
+            }
         }
 
         if (c.scene == Scene::locked) flock(pty.slave(), LOCK_UN);
@@ -264,8 +274,9 @@ TEST(Doctor, EachFinding) {
 
 // What an unprivileged user is told where permissions stand in the way: a
 // device that only its owner may use needs a udev rule, not its group; one
-// that its group may use needs that group; an unreadable tarvik.ini needs
-// its permission mended.
+// that its group may use needs that group; one behind a directory the user
+// may not enter needs neither; an unreadable tarvik.ini needs its permission
+// mended.
 TEST(Doctor, FindingsForAnUnprivilegedUser) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root, to drop to an unprivileged user";
     const struct {
@@ -273,12 +284,15 @@ TEST(Doctor, FindingsForAnUnprivilegedUser) {
         mode_t device, ini;
         gid_t group;
         const char *message, *hint;
+        bool closed = false; // named through a directory of root alone
     } cases[] = {
         {"device of root alone", 0600, 0644, 0, "No permission to read and write /dev/",
          "Its group \"root\" may not read and write it (mode 600, owner root), so joining "
          "that group gives no access. Give a group access with a udev rule"},
         {"device of a group", 0660, 0644, 20, "No permission to read and write /dev/",
          "Add the user that prints to the group that owns the device, \"dialout\""},
+        {"device in a closed directory", 0660, 0644, 20, "No permission to read and write /dev/",
+         "The user may not enter a directory on the way to /dev/", true},
         {"unreadable tarvik.ini", 0666, 0600, 0,
          "tarvik.ini is here but cannot be read (Permission denied)",
          "Let the user that prints read it: chmod a+r tarvik.ini"},
@@ -303,12 +317,19 @@ TEST(Doctor, FindingsForAnUnprivilegedUser) {
         ASSERT_EQ(0, chown(device.c_str(), 0, c.group));
         ASSERT_EQ(0, chmod(device.c_str(), c.device));
         chmod(dir.path().c_str(), 0755);
-        dir.write_ini("Porta=" + pty.name() + "\n");
+        std::string port = pty.name(), closed = dir.path() + "/closed";
+        if (c.closed) {
+            ASSERT_EQ(0, mkdir(closed.c_str(), 0700));
+            ASSERT_EQ(0, symlink(device.c_str(), (closed + "/printer").c_str()));
+            port = ".." + closed + "/printer";
+        }
+        dir.write_ini("Porta=" + port + "\n");
         chmod((dir.path() + "/tarvik.ini").c_str(), c.ini);
         Outcome r = tarvik_print({"doctor"}, as_nobody, program);
         EXPECT_EQ(1, r.status) << r.err;
         EXPECT_NE(std::string::npos, r.out.find(c.message)) << r.out;
         EXPECT_NE(std::string::npos, r.out.find(std::string("    fix: ") + c.hint)) << r.out;
+        fs::remove_all(closed);
     }
     unlink(program.c_str());
     unlink(library.c_str());

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -19,7 +20,9 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -169,6 +172,59 @@ TEST(VirtualPrinter, OneOfThreeStartedAtOnceRuns) {
     EXPECT_EQ("Porta=ttyS0\n", ini_in(dir));
 }
 
+// Where tarvik.ini is a link, the file it names is one printer's at a time,
+// from whichever directory a printer starts on it.
+TEST(VirtualPrinter, OneRunsOnAFileThatLinksName) {
+    th::WorkDir dir;
+    for (const char *sub : {"/a", "/b", "/etc"})
+        ASSERT_EQ(0, mkdir((dir.path() + sub).c_str(), 0755));
+    std::ofstream(dir.path() + "/etc/tarvik.ini") << "Porta=ttyS0\n";
+    for (const char *link : {"/a/tarvik.ini", "/b/tarvik.ini"})
+        ASSERT_EQ(0, symlink("../etc/tarvik.ini", (dir.path() + link).c_str()));
+    th::Program a({TARVIK_VIRTUAL, "--dir", dir.path() + "/a"});
+    ASSERT_NE("", port_of(a.line()));
+    for (const char *other : {"/b", "/etc"}) {
+        th::Program b({TARVIK_VIRTUAL, "--dir", dir.path() + other}, true);
+        EXPECT_NE(std::string::npos, b.line().find(", process " + std::to_string(a.pid()) + ","));
+        ASSERT_TRUE(b.ends_within(10000));
+        EXPECT_EQ(2, b.wait());
+    }
+    a.signal(SIGTERM);
+    EXPECT_EQ(0, a.wait());
+    std::string ini;
+    EXPECT_TRUE(read_file(dir.path() + "/etc/tarvik.ini", ini));
+    EXPECT_EQ("Porta=ttyS0\n", ini);
+    for (const char *sub : {"/a", "/b", "/etc"})
+        std::filesystem::remove_all(dir.path() + sub);
+}
+
+// The new tarvik.ini that replaces the old one keeps its owner, group and
+// mode (a root-run printer on a user's file) and its extended attributes,
+// as an access control list travels.
+TEST(VirtualPrinter, KeepsTheOwnerModeAndAttributesOfTarvikIni) {
+    th::WorkDir dir;
+    std::string path = dir.path() + "/tarvik.ini";
+    dir.write_ini("Porta=ttyS0\n");
+    if (setxattr(path.c_str(), "user.tarvik", "kept", 4, 0) != 0)
+        GTEST_SKIP() << "no extended attributes here";
+    if (geteuid() == 0) {
+        ASSERT_EQ(0, chown(path.c_str(), 65534, 65534));
+    }
+    ASSERT_EQ(0, chmod(path.c_str(), 0640));
+    struct stat before {
+    }, after{};
+    ASSERT_EQ(0, stat(path.c_str(), &before));
+    th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
+    ASSERT_NE("", port_of(v.line()));
+    v.signal(SIGTERM);
+    EXPECT_EQ(0, v.wait());
+    ASSERT_EQ(0, stat(path.c_str(), &after));
+    EXPECT_EQ(std::tie(before.st_mode, before.st_uid, before.st_gid),
+              std::tie(after.st_mode, after.st_uid, after.st_gid));
+    char value[8] = {};
+    EXPECT_EQ(4, getxattr(path.c_str(), "user.tarvik", value, sizeof value));
+}
+
 // A reader of a long tarvik.ini, while the printer starts and ends again and
 // again, reads the whole file as it was or the whole file naming the
 // printer, never a mix of the two.
@@ -203,26 +259,43 @@ TEST(VirtualPrinter, AReaderSeesOneWholeVersion) {
     EXPECT_EQ(0, torn) << "of " << reads << " reads";
 }
 
-// A printer ended by SIGKILL leaves its port line in tarvik.ini. The next
-// start there puts the original line back first and says so.
+// A printer ended by SIGKILL, or one that finds tarvik.ini unreadable at its
+// end (a link to /proc/self/mem reads as EIO, even for root), leaves its port
+// line in tarvik.ini. The next start puts the original line back first and
+// says so.
 TEST(VirtualPrinter, TheNextStartUndoesAKilledOne) {
-    th::WorkDir dir;
-    const std::string ini = "; printer\nPorta=ttyS0\n237 06,14,08,06,06,05,05\n";
-    dir.write_ini(ini);
-    th::Program killed({TARVIK_VIRTUAL, "--dir", dir.path()});
-    ASSERT_NE("", port_of(killed.line()));
-    pid_t pid = killed.pid();
-    killed.signal(SIGKILL);
-    killed.wait();
-    th::Program next({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
-    EXPECT_EQ("tarvik-virtual: process " + std::to_string(pid) +
-                  " ended here without putting tarvik.ini back; put back the port line of " +
-                  dir.path() + "/tarvik.ini: Porta=ttyS0",
-              next.line());
-    EXPECT_NE("", port_of(next.line()));
-    next.signal(SIGTERM);
-    EXPECT_EQ(0, next.wait());
-    EXPECT_EQ(ini, ini_in(dir));
+    for (bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "killed" : "unreadable at its end");
+        th::WorkDir dir;
+        const std::string ini = "; printer\nPorta=ttyS0\n237 06,14,08,06,06,05,05\n";
+        const std::string path = dir.path() + "/tarvik.ini", aside = path + ".aside";
+        dir.write_ini(ini);
+        th::Program first({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
+        ASSERT_NE("", port_of(first.line()));
+        pid_t pid = first.pid();
+        if (killed) {
+            first.signal(SIGKILL);
+            first.wait();
+        } else {
+            ASSERT_EQ(0, rename(path.c_str(), aside.c_str()));
+            ASSERT_EQ(0, symlink("/proc/self/mem", path.c_str()));
+            first.signal(SIGTERM);
+            EXPECT_EQ("tarvik-virtual: cannot read " + path +
+                          ": Input/output error; the next start puts the port line back",
+                      first.line());
+            EXPECT_EQ(2, first.wait());
+            ASSERT_EQ(0, rename(aside.c_str(), path.c_str()));
+        }
+        th::Program next({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
+        EXPECT_EQ("tarvik-virtual: process " + std::to_string(pid) +
+                      " ended here without putting tarvik.ini back; put back the port line of " +
+                      path + ": Porta=ttyS0",
+                  next.line());
+        EXPECT_NE("", port_of(next.line()));
+        next.signal(SIGTERM);
+        EXPECT_EQ(0, next.wait());
+        EXPECT_EQ(ini, ini_in(dir));
+    }
 }
 
 // What stops the printer with status 2 and its reason: at the start, before
@@ -246,11 +319,22 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
          "./tarvik.ini is " + std::string(kRewrites)},
         {"picture through a link to it", "x\n", "--svg link.ini",
          "link.ini is " + std::string(kRewrites)},
+        {"capture into the lock file", "x\n", "--capture .tarvik-virtual.lock",
+         ".tarvik-virtual.lock is {D}/.tarvik-virtual.lock, which the printer rewrites while it "
+         "runs"},
+        {"picture into the new tarvik.ini", "x\n", "--svg .tarvik.ini.tarvik-virtual",
+         ".tarvik.ini.tarvik-virtual is {D}/.tarvik.ini.tarvik-virtual, which the printer "
+         "rewrites while it runs"},
+        {"an empty path", "x\n", "--replay=", "--replay takes a path, not an empty one"},
+        {"capture and picture in one file", "x\n", "--capture session.bin --svg ./session.bin",
+         "--capture and --svg name one file, ./session.bin"},
         {"capture in no directory", "x\n", "--capture none/session.bin",
          "cannot write none/session.bin: No such file or directory"},
         {"capture that fills up", "x\n", "--capture /dev/full", kFull},
         {"picture that fills up", "x\n", "--svg /dev/full", kFull},
         {"picture of a replay that fills up", "x\n", "--replay /dev/null --svg /dev/full", kFull},
+        {"standard output that fills up", "x\n", "--replay tarvik.ini >/dev/full",
+         "cannot write standard output: No space left on device"},
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.name);
@@ -264,9 +348,13 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
         ASSERT_EQ(0, symlink("tarvik.ini", link.c_str()));
         std::vector<std::string> args = {TARVIK_VIRTUAL, "--dir", dir.path()};
         std::istringstream more(c.args);
+        std::string out; // ">FILE": standard output goes there
         for (std::string a; more >> a;)
-            args.push_back(a);
-        th::Program v(args, true);
+            if (a[0] == '>')
+                out = a.substr(1);
+            else
+                args.push_back(a);
+        th::Program v(args, true, out);
         std::string line = v.line();
         if (!port_of(line).empty()) {
             // It runs: a command for the capture, then the end.
@@ -290,28 +378,60 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
     }
 }
 
-// A reader that has stopped reading does not keep the printer from ending on
-// a signal and putting tarvik.ini back.
+// A reader that has stopped reading, of standard output, of a capture or of
+// the picture written at the end, does not keep the printer from ending on a
+// signal (for the picture, a second one) and putting tarvik.ini back. An
+// output so cut short is said to be.
 TEST(VirtualPrinter, EndsOnASignalWhileItsReaderIsStuck) {
-    th::WorkDir dir;
-    dir.write_ini("x=1\n");
-    th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
-    std::string port = port_of(v.line());
-    ASSERT_FALSE(port.empty());
-    int fd = open(("/dev/" + port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    // Line feeds until the printer takes no more for a while: it is held
-    // up writing its output.
-    std::string feeds;
-    for (int i = 0; i < 256; ++i)
-        feeds.append("\n\0", 2);
-    for (pollfd p{fd, POLLOUT, 0}; poll(&p, 1, 2000) == 1;)
-        if (write(fd, feeds.data(), feeds.size()) < 0 && errno != EAGAIN) break;
-    v.signal(SIGTERM);
-    ASSERT_TRUE(v.ends_within(10000));
-    EXPECT_EQ(0, v.wait());
-    EXPECT_EQ("x=1\n", ini_in(dir));
-    close(fd);
+    for (const char *option : {"", "--capture", "--svg"}) {
+        SCOPED_TRACE(option);
+        bool output = *option == '\0', picture = std::string(option) == "--svg";
+        th::WorkDir dir;
+        dir.write_ini("x=1\n");
+        std::string fifo = dir.path() + "/out";
+        ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+        // Small, and not read: it holds the printer up long before its output.
+        int stuck = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        fcntl(stuck, F_SETPIPE_SZ, 4096);
+        std::vector<std::string> args = {TARVIK_VIRTUAL, "--dir", dir.path()};
+        if (!output) args.insert(args.end(), {option, fifo});
+        th::Program v(args, true);
+        std::string port = port_of(v.line());
+        ASSERT_FALSE(port.empty());
+        int fd = open(("/dev/" + port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        // Lines until the printer takes no more for a while: it is held up
+        // writing.
+        std::string lines;
+        for (int i = 0; i < 64; ++i)
+            lines += th::hex("1B 64 30 14") + std::string(40, 'x') + "\n";
+        for (pollfd p{fd, POLLOUT, 0}; poll(&p, 1, 2000) == 1;)
+            if (write(fd, lines.data(), lines.size()) < 0 && errno != EAGAIN) break;
+        v.signal(SIGTERM);
+        if (picture) {
+            // Once the picture is under way, the second signal.
+            pollfd p{stuck, POLLIN, 0};
+            char some[64];
+            ASSERT_EQ(1, poll(&p, 1, 10000));
+            EXPECT_LT(0, read(stuck, some, sizeof some));
+            v.signal(SIGTERM);
+        }
+        // What it says then comes on the output, which is read on from here.
+        std::vector<std::string> rest;
+        if (!output) rest = v.rest();
+        ASSERT_TRUE(v.ends_within(10000));
+        EXPECT_EQ(output ? 0 : 2, v.wait());
+        if (!output) {
+            // Cut output may end anywhere in a line.
+            std::string said = "tarvik-virtual: cannot write " + fifo + ": Interrupted system call";
+            ASSERT_FALSE(rest.empty());
+            EXPECT_NE(std::string::npos, rest.back().find(said)) << rest.back();
+        }
+        EXPECT_EQ("x=1\n", ini_in(dir));
+        close(fd);
+        close(stuck);
+        unlink(fifo.c_str());
+    }
 }
 
 // A tarvik.ini that is a link to nothing: the printer neither writes through

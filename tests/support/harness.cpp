@@ -212,14 +212,15 @@ std::vector<std::string> built_command(std::vector<std::string> args) {
     return args;
 }
 
-Program::Program(std::vector<std::string> args, bool with_stderr) {
+Program::Program(std::vector<std::string> args, bool with_stderr, const std::string &out_file) {
     args = built_command(std::move(args));
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
     if (pid_ == 0) {
         dup2(fds[1], 1);
-        if (with_stderr) dup2(fds[1], 2);
+        if (with_stderr || !out_file.empty()) dup2(fds[1], 2);
+        if (!out_file.empty()) dup2(open(out_file.c_str(), O_WRONLY | O_CLOEXEC), 1);
         std::vector<char *> argv;
         for (std::string &a : args)
             argv.push_back(&a[0]);

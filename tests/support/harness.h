@@ -105,8 +105,10 @@ std::vector<std::string> built_command(std::vector<std::string> args);
 class Program {
   public:
     // args: the program's path, then its arguments. with_stderr: its
-    // standard error comes on the same pipe.
-    explicit Program(std::vector<std::string> args, bool with_stderr = false);
+    // standard error comes on the same pipe. out_file: its standard output
+    // goes there instead, and its standard error on the pipe.
+    explicit Program(std::vector<std::string> args, bool with_stderr = false,
+                     const std::string &out_file = "");
     ~Program();
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;

@@ -70,7 +70,12 @@ const char kCheckName[] =
 // What gives the user access: the device's group when that group may read
 // and write it, else a rule that gives some group access.
 std::string permission_hint(const std::string &path, const Probe &p) {
-    if (p.mode == 0 || (p.mode & 060) == 060)
+    // No mode: the path could not even be looked up.
+    if (p.mode == 0)
+        return "The user may not enter a directory on the way to " + path +
+               ", so no group of the device's helps: let the user that prints into that "
+               "directory, or name a device that it can reach.";
+    if ((p.mode & 060) == 060)
         return "Add the user that prints to the group that owns the device, " +
                quoted(p.group.empty() ? "dialout" : p.group) +
                " (serial ports belong to dialout on most systems): usermod -aG GROUP USER, then "
@@ -330,8 +335,11 @@ std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
                        "tarvik.ini does not open here (" + ini.why +
                            "): every command prints \"erro abertura tarvik.ini\" and ends the "
                            "calling process with status 1.",
-                       "Create tarvik.ini in the directory the application runs in, with a port "
-                       "entry such as Porta=ttyS0."});
+                       ini.err == ENOENT
+                           ? "Create tarvik.ini in the directory the application runs in, with a "
+                             "port entry such as Porta=ttyS0."
+                           : "Make tarvik.ini a regular file that the user that prints can read, "
+                             "or a link that leads to one."});
         return out;
     }
     std::vector<std::string> lines = lines_of(ini.bytes);

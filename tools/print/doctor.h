@@ -58,8 +58,9 @@ struct Probe {
     State state = State::missing;
     int err = 0;      // the errno of the failing step
     std::string kind; // for not_char: "a directory", "a regular file" ...
-    // The device's group, owner and permission bits, for the permission
-    // hint; mode is 0 when the path could not be looked up.
+    // The device's group, owner and mode (its type and permission bits),
+    // for the permission hint; mode is 0 when the path could not be looked
+    // up.
     std::string group;
     std::string owner;
     mode_t mode = 0;

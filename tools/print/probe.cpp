@@ -66,7 +66,7 @@ Probe probe_device(const std::string &path) {
     }
     if (group *g = getgrgid(st.st_gid)) p.group = g->gr_name;
     if (passwd *u = getpwuid(st.st_uid)) p.owner = u->pw_name;
-    p.mode = st.st_mode & 07777;
+    p.mode = st.st_mode;
     if (!S_ISCHR(st.st_mode)) {
         p.state = Probe::State::not_char;
         p.kind = files::kind_of(st.st_mode);

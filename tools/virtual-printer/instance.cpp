@@ -6,13 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace virt {
 
 namespace {
-
-const char kLockName[] = ".tarvik-virtual.lock";
 
 std::string why(int err) {
     return std::strerror(err);
@@ -28,6 +27,28 @@ bool write_all(int fd, const std::string &data) {
     return true;
 }
 
+// Gives fd the extended attributes of the file at path, its access control
+// list among them, so that whoever could read the old file can read the new.
+bool copy_attributes(const std::string &path, int fd) {
+    ssize_t size = listxattr(path.c_str(), nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    std::string names(static_cast<std::size_t>(size), '\0');
+    size = listxattr(path.c_str(), &names[0], names.size());
+    if (size < 0) return false;
+    names.resize(static_cast<std::size_t>(size));
+    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+        const char *name = names.c_str() + at;
+        ssize_t n = getxattr(path.c_str(), name, nullptr, 0);
+        std::string value(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+        if (n >= 0 && getxattr(path.c_str(), name, &value[0], value.size()) == n &&
+            fsetxattr(fd, name, value.data(), value.size(), 0) == 0)
+            continue;
+        // The system labels a new file for its own security itself.
+        if (std::strncmp(name, "security.", 9) != 0) return false;
+    }
+    return true;
+}
+
 } // namespace
 
 Hold::~Hold() {
@@ -37,9 +58,10 @@ Hold::~Hold() {
     close(fd_);
 }
 
-bool Hold::take(const std::string &dir, std::string &error, pid_t &holder) {
+bool Hold::take(const std::string &dir, std::string &error, pid_t &holder,
+                const std::string &name) {
     holder = 0;
-    path_ = dir + "/" + kLockName;
+    path_ = dir + "/" + name;
     for (int tries = 0; tries < 100; ++tries) {
         int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
         if (fd < 0) {
@@ -112,11 +134,13 @@ bool read_ini(const std::string &path, IniFile &ini, std::string &error) {
     if (lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) return true;
         error = "cannot look at " + path + ": " + why(errno);
+        ini.unreadable = true;
         return false;
     }
     if (S_ISLNK(st.st_mode)) {
         char *real = realpath(path.c_str(), nullptr);
         if (real == nullptr) {
+            ini.unreadable = errno != ENOENT && errno != ELOOP && errno != ENOTDIR;
             error = path + " is a link that leads to no file (" + why(errno) + ")";
             return false;
         }
@@ -125,6 +149,7 @@ bool read_ini(const std::string &path, IniFile &ini, std::string &error) {
     }
     if (stat(ini.target.c_str(), &ini.st) != 0) {
         error = "cannot look at " + path + ": " + why(errno);
+        ini.unreadable = true;
         return false;
     }
     if (!S_ISREG(ini.st.st_mode)) {
@@ -133,16 +158,33 @@ bool read_ini(const std::string &path, IniFile &ini, std::string &error) {
     }
     if (!files::read_file(ini.target, ini.bytes)) {
         error = "cannot read " + path + ": " + why(errno);
+        ini.unreadable = true;
         return false;
     }
     ini.exists = true;
     return true;
 }
 
-bool write_ini(const IniFile &ini, const std::string &data, std::string &error) {
+bool guard_of(const IniFile &ini, std::string &dir, std::string &name) {
+    if (ini.target == ini.path) return false;
+    // The target is a whole path, which realpath gave.
+    std::size_t slash = ini.target.rfind('/');
+    dir = ini.target.substr(0, slash);
+    name = ini.target.substr(slash + 1);
+    name = name == "tarvik.ini" ? ".tarvik-virtual.lock" : "." + name + ".tarvik-virtual.lock";
+    return true;
+}
+
+std::string temp_of(const IniFile &ini) {
     std::size_t slash = ini.target.rfind('/');
     std::string dir = slash == std::string::npos ? "." : ini.target.substr(0, slash);
-    std::string temp = dir + "/." + ini.target.substr(slash + 1) + ".tarvik-virtual";
+    return dir + "/." + ini.target.substr(slash + 1) + ".tarvik-virtual";
+}
+
+bool write_ini(const IniFile &ini, const std::string &data, std::string &error) {
+    std::string temp = temp_of(ini);
+    std::size_t slash = temp.rfind('/');
+    std::string dir = temp.substr(0, slash);
     unlink(temp.c_str()); // left by a run killed while it wrote
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
@@ -156,6 +198,11 @@ bool write_ini(const IniFile &ini, const std::string &data, std::string &error) 
     if (ini.exists && fchown(fd, ini.st.st_uid, ini.st.st_gid) != 0) {
         error =
             "cannot give a new " + ini.path + " the owner and group of the old one: " + why(errno);
+        ok = false;
+    } else if (ini.exists && !copy_attributes(ini.target, fd)) {
+        error = "cannot give a new " + ini.path +
+                " the extended attributes (such as an access control list) of the old one: " +
+                why(errno);
         ok = false;
     } else if (fchmod(fd, ini.exists ? ini.st.st_mode & 07777 : 0666 & ~mask) != 0 ||
                !write_all(fd, data) || fsync(fd) != 0) {
@@ -186,6 +233,9 @@ bool remove_ini(const IniFile &ini, std::string &error) {
 PutBack put_back(const std::string &path, const Change &change, std::string &what) {
     IniFile ini;
     if (!read_ini(path, ini, what)) {
+        // A file that cannot be read may still hold our line: the change is
+        // kept for the next start.
+        if (ini.unreadable) return PutBack::failed;
         what += "; it is left as it is";
         return PutBack::left;
     }

@@ -1,7 +1,8 @@
 // The running printer's hold on its directory, and its writes of tarvik.ini.
 // A lock on a file of its own in the directory shows that it runs; the same
-// file keeps the change to tarvik.ini until it is undone, so that the next
-// start can undo it after a kill. A lock cannot outlive its holder, as a
+// file (where tarvik.ini is a link, the lock beside the file it names) keeps
+// the change to tarvik.ini until it is undone, so that the next start can
+// undo it after a kill. A lock cannot outlive its holder, as a
 // process id can.
 #ifndef TARVIK_VIRTUAL_INSTANCE_H
 #define TARVIK_VIRTUAL_INSTANCE_H
@@ -22,13 +23,18 @@ class Hold {
     Hold(const Hold &) = delete;
     Hold &operator=(const Hold &) = delete;
 
-    // Takes the lock in dir. False with a reason when it cannot; holder is
-    // then the process that holds it, or 0.
-    bool take(const std::string &dir, std::string &error, pid_t &holder);
+    // Takes the lock on the file name in dir, the directory's own lock by
+    // default. False with a reason when it cannot; holder is then the
+    // process that holds it, or 0.
+    bool take(const std::string &dir, std::string &error, pid_t &holder,
+              const std::string &name = ".tarvik-virtual.lock");
     // The change that a run killed before undoing it left, if any.
     bool left_over(Change &change);
     bool keep(const Change &change, std::string &error);
     void clear();
+    const std::string &path() const {
+        return path_;
+    }
 
   private:
     std::string path_;
@@ -41,7 +47,8 @@ struct IniFile {
     std::string path;   // as given
     std::string target; // the file that a change replaces
     bool exists = false;
-    struct stat st {}; // the target's, when it exists
+    bool unreadable = false; // there, but it could not be looked at or read
+    struct stat st {};       // the target's, when it exists
     std::string bytes;
 };
 
@@ -49,11 +56,19 @@ struct IniFile {
 // link to one, or no file at all.
 bool read_ini(const std::string &path, IniFile &ini, std::string &error);
 
+// The lock beside the file that a linked tarvik.ini names, which printers
+// started in other directories whose tarvik.ini names that file take too:
+// false when tarvik.ini is no link. A file named tarvik.ini has its own
+// directory's lock.
+bool guard_of(const IniFile &ini, std::string &dir, std::string &name);
+
 // Replaces the file with data: a new file beside the target, with its mode,
-// owner and group, renamed over it, so that a reader sees the old bytes or
-// the new ones. Where there was no file, makes one, but never over a file
-// made meanwhile. Or removes the target.
+// owner, group and extended attributes, renamed over it, so that a reader
+// sees the old bytes or the new ones. Where there was no file, makes one, but
+// never over a file made meanwhile. Or removes the target.
 bool write_ini(const IniFile &ini, const std::string &data, std::string &error);
+// The new file that write_ini writes before it renames it.
+std::string temp_of(const IniFile &ini);
 bool remove_ini(const IniFile &ini, std::string &error);
 
 // Undoes change in the file at path as it is now; what tells the outcome in
@@ -61,7 +76,7 @@ bool remove_ini(const IniFile &ini, std::string &error);
 enum class PutBack {
     done,
     left,   // the file is gone, or no longer holds our line: it stays as it is
-    failed, // the file could not be written
+    failed, // the file could not be read or written
 };
 PutBack put_back(const std::string &path, const Change &change, std::string &what);
 

@@ -48,9 +48,11 @@ const char kUsage[] =
 const std::size_t kChunk = 4096;
 
 volatile sig_atomic_t stop_signal = 0;
+volatile sig_atomic_t signals_in = 0; // how many have come
 
 void on_signal(int sig) {
     stop_signal = sig;
+    signals_in = signals_in + 1;
 }
 
 // Ends the program with status 2 and the reason, once what is open is closed.
@@ -66,14 +68,31 @@ std::string why(int err) {
     return std::strerror(err);
 }
 
-bool write_all(int fd, const char *data, std::size_t size) {
-    for (std::size_t done = 0; done < size;) {
+// Writes all of data. With open, the mask under which the ending signals
+// come in, they come in meanwhile: one that comes during the write breaks it
+// off, so that a reader that has stopped reading cannot hold the program, and
+// the write fails with EINTR.
+bool write_all(int fd, const char *data, std::size_t size, const sigset_t *open = nullptr) {
+    sigset_t held;
+    if (open != nullptr) sigprocmask(SIG_SETMASK, open, &held);
+    const sig_atomic_t before = signals_in;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < size;) {
         ssize_t n = write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else
+            ok = n < 0 && errno == EINTR && open == nullptr;
+        // A pipe's write that a signal breaks after some bytes returns them.
+        if (ok && open != nullptr && signals_in != before) {
+            errno = EINTR;
+            ok = false;
+        }
     }
-    return true;
+    int err = errno;
+    if (open != nullptr) sigprocmask(SIG_SETMASK, &held, nullptr);
+    errno = err;
+    return ok;
 }
 
 // Standard output, written a batch of lines at a time.
@@ -91,7 +110,8 @@ class Output {
 
     // A reader that stops reading must not keep the session from ending: the
     // ending signals may break a write that waits, and once one has come,
-    // output that cannot go at once is dropped.
+    // output that cannot go at once is dropped. So is output to a reader
+    // that has gone; any other failure to write is kept for the end.
     void flush() {
         std::string s;
         s.swap(pending_);
@@ -108,18 +128,32 @@ class Output {
             ssize_t n = write(1, s.data() + done, std::min<std::size_t>(s.size() - done, PIPE_BUF));
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
-            } else if (n == 0 || errno != EINTR || stop_signal != 0) {
-                cut_ = true;
-                break;
+                continue;
             }
+            int err = n < 0 ? errno : 0;
+            if (stop_signal == 0 && err == EINTR) continue;
+            // Standard output that does not wait is waited on here.
+            if (stop_signal == 0 && err == EAGAIN) {
+                poll(&p, 1, -1);
+                continue;
+            }
+            if (err != EINTR && err != EAGAIN && err != EPIPE) error_ = err;
+            cut_ = true;
         }
         if (open_ != nullptr) sigprocmask(SIG_SETMASK, &held, nullptr);
+    }
+
+    // False, having said why, when output could not be written.
+    bool written() const {
+        if (error_ != 0) say("cannot write standard output: " + why(error_));
+        return error_ == 0;
     }
 
   private:
     const sigset_t *open_;
     std::string pending_;
     bool cut_ = false; // output given up
+    int error_ = 0;    // why, when it was not for want of a reader
 };
 
 // Shows events, and draws them when a picture is asked for. Returns false
@@ -178,8 +212,14 @@ class Files {
     Files(const Files &) = delete;
     Files &operator=(const Files &) = delete;
 
+    // From here on an ending signal breaks a write that waits: a reader that
+    // stops reading must not keep the session from ending.
+    void let_signals_in(const sigset_t *open) {
+        open_ = open;
+    }
+
     void capture(const char *data, std::size_t size) {
-        if (capture_ >= 0 && capture_error_ == 0 && !write_all(capture_, data, size))
+        if (capture_ >= 0 && capture_error_ == 0 && !write_all(capture_, data, size, open_))
             capture_error_ = errno;
     }
 
@@ -200,7 +240,7 @@ class Files {
             struct stat st {};
             bool written = fstat(svg_, &st) == 0 &&
                            (!S_ISREG(st.st_mode) || ftruncate(svg_, 0) == 0) &&
-                           write_all(svg_, picture.data(), picture.size());
+                           write_all(svg_, picture.data(), picture.size(), open_);
             int err = errno;
             if (close(svg_) != 0 && written) {
                 err = errno;
@@ -222,6 +262,7 @@ class Files {
         return fd;
     }
 
+    const sigset_t *open_ = nullptr;
     std::string capture_path_, svg_path_;
     int capture_ = -1, svg_ = -1;
     int capture_error_ = 0;
@@ -249,7 +290,8 @@ int replay(const Options &opt, const virt::ToUtf8 &to_utf8) {
     }
     close(fd);
     if (going) session.show(decoder.finish());
-    return files.finish(session) ? 0 : 2;
+    bool written = files.finish(session);
+    return out.written() && written ? 0 : 2;
 }
 
 // The printer's side: a pseudo-terminal whose slave end this program holds
@@ -320,36 +362,64 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
         throw Failure{"another tarvik-virtual, process " + std::to_string(holder) + ", runs in " +
                       opt.dir + " and points its tarvik.ini at itself; this one does not start"};
     }
-    // A run killed before it could undo its change: undone before anything else.
-    virt::Change left;
-    if (hold.left_over(left)) {
+    // A run killed before it could undo its change: undone before anything
+    // else. True when there was one.
+    auto repair = [](virt::Hold &h, const std::string &path) {
+        virt::Change left;
+        if (!h.left_over(left)) return false;
         std::string what;
-        if (virt::put_back(ini_path, left, what) == virt::PutBack::failed) throw Failure{what};
+        if (virt::put_back(path, left, what) == virt::PutBack::failed) throw Failure{what};
         say("process " + std::to_string(left.pid) +
             " ended here without putting tarvik.ini back; " + what);
-        hold.clear();
-    }
+        h.clear();
+        return true;
+    };
+    repair(hold, ini_path);
 
     virt::IniFile ini;
     if (!virt::read_ini(ini_path, ini, error)) throw Failure{error};
+    // Where tarvik.ini is a link, the file it names is locked too, and the
+    // change is kept beside it, so that no printer whose tarvik.ini names
+    // that file from another directory changes it at the same time.
+    virt::Hold guard;
+    virt::Hold *keeper = &hold;
+    std::string guard_dir, guard_name;
+    if (virt::guard_of(ini, guard_dir, guard_name)) {
+        if (!guard.take(guard_dir, error, holder, guard_name)) {
+            if (holder == 0) throw Failure{error};
+            throw Failure{"another tarvik-virtual, process " + std::to_string(holder) +
+                          ", points " + ini.target + ", which " + ini_path +
+                          " links to, at itself; this one does not start"};
+        }
+        if (repair(guard, ini.target) && !virt::read_ini(ini_path, ini, error))
+            throw Failure{error};
+        keeper = &guard;
+    }
+    // An output over a file that the printer writes would lose one of them.
+    std::vector<std::string> own = {ini_path, hold.path(), virt::temp_of(ini)};
+    if (keeper == &guard) own.push_back(guard.path());
     for (const std::string *path : {&opt.capture, &opt.svg})
-        if (!path->empty() && same_file(*path, ini_path))
-            throw Failure{*path + " is " + ini_path + ", which the printer rewrites while it runs"};
+        for (const std::string &file : own)
+            if (!path->empty() && same_file(*path, file))
+                throw Failure{*path + " is " + file + ", which the printer rewrites while it runs"};
+    if (!opt.capture.empty() && !opt.svg.empty() && same_file(opt.capture, opt.svg))
+        throw Failure{"--capture and --svg name one file, " + opt.svg};
     Files files(opt.capture, opt.svg);
     Line line;
     open_line(line);
     std::string port = line.device.substr(std::strlen("/dev/"));
     virt::Change change;
     std::string during = virt::with_port(ini.bytes, ini.exists, port, getpid(), change);
-    if (!hold.keep(change, error)) throw Failure{error};
+    if (!keeper->keep(change, error)) throw Failure{error};
     if (!virt::write_ini(ini, during, error)) {
-        hold.clear();
+        keeper->clear();
         throw Failure{error};
     }
 
     // From here the ending signals come in only while the session waits.
     sigset_t waiting;
     sigprocmask(SIG_BLOCK, &ending, &waiting);
+    files.let_signals_in(&waiting);
     Output out(&waiting);
     Session session(opt, to_utf8, out);
     virt::Decoder decoder;
@@ -381,9 +451,11 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     // Only our port line goes back; the rest of the file stays as it is now.
     std::string what;
     virt::PutBack back = virt::put_back(ini_path, change, what);
+    if (back == virt::PutBack::failed) what += "; the next start puts the port line back";
     if (back != virt::PutBack::done) say(what);
-    if (back != virt::PutBack::failed) hold.clear();
+    if (back != virt::PutBack::failed) keeper->clear();
     bool written = files.finish(session);
+    written = out.written() && written;
     return back == virt::PutBack::failed || !written ? 2 : 0;
 }
 
@@ -398,7 +470,14 @@ int main(int argc, char **argv) {
         {"svg", required_argument, nullptr, 's'},     {"count", required_argument, nullptr, 'n'},
         {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
     };
-    for (int c; (c = getopt_long(argc, argv, "", longs, nullptr)) != -1;) {
+    int which = 0;
+    for (int c; (c = getopt_long(argc, argv, "", longs, &which)) != -1;) {
+        // An empty path names no file: as --dir it would put tarvik.ini in /,
+        // as --replay it would start a printer instead.
+        if ((c == 'd' || c == 'p' || c == 'r' || c == 's') && *optarg == '\0') {
+            say(std::string("--") + longs[which].name + " takes a path, not an empty one");
+            return 2;
+        }
         switch (c) {
         case 'd':
             opt.dir = optarg;

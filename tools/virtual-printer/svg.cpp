@@ -105,8 +105,8 @@ class Sheet {
         return body_.empty();
     }
     // Draws the sheet at top; gives its height.
-    int draw(std::string &out, int top, const std::string &title) const {
-        int height = y_ + kLine;
+    long long draw(std::string &out, long long top, const std::string &title) const {
+        long long height = y_ + kLine;
         out += text_at(kMargin, top + 14, 14, title, " font-weight=\"bold\"");
         top += 22;
         out += "<rect x=\"" + num(kMargin - 8) + "\" y=\"" + num(top) + "\" width=\"" +
@@ -119,11 +119,13 @@ class Sheet {
   private:
     const ToUtf8 &to_utf8_;
     std::string body_;
-    int y_ = 0;
+    // Line feeds add height without anything to keep: a long stream of them
+    // goes past what an int holds.
+    long long y_ = 0;
 };
 
 // A check with its fields in their places.
-int draw_check(std::string &out, int top, const Event &c, const ToUtf8 &to_utf8) {
+int draw_check(std::string &out, long long top, const Event &c, const ToUtf8 &to_utf8) {
     auto shown = [&](std::size_t i) { return visible(to_utf8(c.fields[i])); };
     auto field = [&](std::size_t i, double x, double y, double w) {
         out += "<line x1=\"" + num(x) + "\" y1=\"" + num(y + 4) + "\" x2=\"" + num(x + w) +
@@ -201,7 +203,7 @@ void Picture::add(const Event &e) {
 std::string Picture::svg() const {
     const Parts &p = *parts_;
     std::string body;
-    int y = kMargin;
+    long long y = kMargin;
     y += p.front.draw(body, y, "Front");
     for (const Event &c : p.checks)
         y += draw_check(body, y, c, p.to_utf8);
