@@ -46,11 +46,13 @@ std::string slurp(int fd) {
 // Runs tarvik-print with args in the current directory; in_child runs first
 // in the child (to drop privileges, say). program: a copy of it to run. A
 // run that outlasts limit is killed, so that a test of a wait fails rather
-// than hangs.
+// than hangs. meanwhile runs in this process while it runs. The status of a
+// run that a signal ended is 128 and the signal, as a shell gives it.
 Outcome tarvik_print(const std::vector<std::string> &args,
                      const std::function<void()> &in_child = nullptr,
                      const std::string &program = TARVIK_PRINT,
-                     std::chrono::seconds limit = std::chrono::seconds(60)) {
+                     std::chrono::seconds limit = std::chrono::seconds(60),
+                     const std::function<void(pid_t)> &meanwhile = nullptr) {
     char out_name[] = "/tmp/tarvik-print-out-XXXXXX", err_name[] = "/tmp/tarvik-print-err-XXXXXX";
     int out = mkstemp(out_name), err = mkstemp(err_name);
     unlink(out_name);
@@ -74,12 +76,13 @@ Outcome tarvik_print(const std::vector<std::string> &args,
     std::thread watchdog([pid, limit, done = ended.get_future()] {
         if (done.wait_for(limit) == std::future_status::timeout) kill(pid, SIGKILL);
     });
+    if (meanwhile) meanwhile(pid);
     Outcome r;
     int status = 0;
     waitpid(pid, &status, 0);
     ended.set_value();
     watchdog.join();
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = slurp(out);
     r.err = slurp(err);
     close(out);
@@ -530,6 +533,15 @@ TEST(Forms, FailuresExitWithOne) {
     Outcome date = tarvik_print({"check", "A", "B", "15//04", "1", "C", "D", "237"});
     EXPECT_EQ(1, date.status);
     EXPECT_EQ("data invalida", date.out);
+    // A report whose reader has gone ends it by SIGPIPE, once the line is
+    // back as it was.
+    termios before = pty.settings();
+    Outcome gone = tarvik_print({"check", "A", "B", "", "1", "C", "D", "237"}, [] {
+        int p[2];
+        if (pipe(p) != 0 || close(p[0]) != 0 || dup2(p[1], 1) != 1) _exit(126);
+    });
+    EXPECT_EQ(128 + SIGPIPE, gone.status);
+    th::expect_same_settings(pty.settings(), before);
 
     Outcome lacking = tarvik_print({"--charset", "ISO-8859-1", "text", "0", "N", "AÇÚCAR €5"});
     EXPECT_EQ(1, lacking.status);
@@ -584,18 +596,24 @@ void leave_room_for_eight(th::Pty &pty) {
 // empty, the reason on standard error, and the line as it was. The printer's
 // wait is the repeating timer's: the command's write takes 8 bytes and
 // blocks, so the first signal only cuts it short and the library writes on.
+// A signal that ends the program, sent once the line is set, ends that wait
+// the same way before it takes its course.
 TEST(Forms, TimeoutEndsEachWait) {
     const struct {
         const char *name;
         bool locked;
+        int signal;         // sent in place of --timeout
         const char *reason; // %I: this process's id
     } cases[] = {
-        {"another process holds the port", true,
+        {"another process holds the port", true, 0,
          "tarvik-print: --timeout 0.5 s ran out: /dev/%P is held by another program, process %I "
          "("},
-        {"the printer takes no more", false,
+        {"the printer takes no more", false, 0,
          "tarvik-print: --timeout 0.5 s ran out: the printer did not take the bytes (CTS "
          "unknown). The line was restored and the rest dropped.\n"},
+        {"interrupted while the printer takes no more", false, SIGINT,
+         "tarvik-print: Interrupt: the printer did not take the bytes (CTS unknown). The line "
+         "was restored and the rest dropped.\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -610,16 +628,28 @@ TEST(Forms, TimeoutEndsEachWait) {
         } else {
             leave_room_for_eight(pty);
         }
+        std::vector<std::string> args = {"text", "0", "N", "WAITS FOR THE PRINTER"};
+        if (c.signal == 0) args.insert(args.begin(), {"--timeout", "0.5"});
+        auto send = [&](pid_t pid) {
+            if (c.signal == 0) return;
+            // The printer's settings on the line: the port is held.
+            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while ((pty.settings().c_cflag & CRTSCTS) == 0 &&
+                   std::chrono::steady_clock::now() < until)
+                poll(nullptr, 0, 1);
+            kill(pid, c.signal);
+        };
         auto start = std::chrono::steady_clock::now();
-        Outcome r = tarvik_print({"--timeout", "0.5", "text", "0", "N", "WAITS FOR THE PRINTER"},
-                                 nullptr, TARVIK_PRINT, std::chrono::seconds(10));
+        Outcome r = tarvik_print(args, nullptr, TARVIK_PRINT, std::chrono::seconds(10), send);
         std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(124, r.status);
+        EXPECT_EQ(c.signal == 0 ? 124 : 128 + c.signal, r.status);
         EXPECT_EQ("", r.out);
         std::string reason =
             replace_all(replace_all(c.reason, "%P", pty.name()), "%I", std::to_string(getpid()));
         EXPECT_EQ(0u, r.err.find(reason)) << r.err;
-        EXPECT_GE(took.count(), 0.5);
+        if (c.signal == 0) {
+            EXPECT_GE(took.count(), 0.5);
+        }
         EXPECT_LT(took.count(), 3);
         th::expect_same_settings(pty.settings(), raw);
         if (c.locked) {

@@ -127,30 +127,62 @@ bool take_seconds(const char *arg, Bound &out) {
     return true;
 }
 
-volatile sig_atomic_t fired = 0;
+volatile sig_atomic_t fired = 0;   // the --timeout ran out
+volatile sig_atomic_t stopped = 0; // a signal that ends the program came
 
 void on_timer(int) {
     fired = 1;
 }
 
-// Handled without SA_RESTART, so that the timer ends the library's waits.
+// The signals that end the program by default. While it holds the port they
+// end the command as the timer does, so that the line is put back before the
+// signal takes its course.
+const int kStops[] = {SIGHUP, SIGINT, SIGPIPE, SIGTERM};
+
+void on_stop(int sig) {
+    if (stopped == 0) stopped = sig;
+    // A write that had taken some bytes is only cut short, and the library
+    // writes on: ticks every 0.1 s end the wait. (setitimer is a bare system
+    // call in glibc, safe in a handler.)
+    const itimerval ticks{{0, 100000}, {0, 1}};
+    setitimer(ITIMER_REAL, &ticks, nullptr);
+}
+
+// Handled without SA_RESTART, so that the timer and the stops end the
+// library's waits.
+void set_handlers() {
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_timer;
+    sigaction(SIGALRM, &sa, nullptr);
+    sa.sa_handler = on_stop;
+    for (int sig : kStops)
+        sigaction(sig, &sa, nullptr);
+}
+
 void set_timer(bool on) {
-    if (on) {
-        struct sigaction sa {};
-        sa.sa_handler = on_timer;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGALRM, &sa, nullptr);
-    }
     itimerval off{};
     setitimer(ITIMER_REAL, on ? &bound.timer : &off, nullptr);
 }
 
-// The exit status of a command that the timer cut short: the reason on
-// standard error, standard output left empty.
-int timed_out(const std::string &what) {
-    std::fprintf(stderr, "tarvik-print: --timeout %s s ran out: %s\n", bound.text.c_str(),
-                 what.c_str());
-    return 124;
+// The end of a command that the timer cut short: the reason on standard
+// error, standard output left empty, exit status 124. After a stop, the
+// reason (where something was cut), and then the signal ends the program as
+// it would have.
+int cut_short(const std::string &what) {
+    if (stopped == 0) {
+        std::fprintf(stderr, "tarvik-print: --timeout %s s ran out: %s\n", bound.text.c_str(),
+                     what.c_str());
+        return 124;
+    }
+    int sig = stopped;
+    if (!what.empty()) std::fprintf(stderr, "tarvik-print: %s: %s\n", strsignal(sig), what.c_str());
+    // A tick already on its way must not end the program in its place.
+    set_timer(false);
+    std::signal(SIGALRM, SIG_IGN);
+    std::signal(sig, SIG_DFL);
+    raise(sig);
+    return 128 + sig;
 }
 
 // Why the port did not open in time: another program's lock, where
@@ -169,32 +201,33 @@ std::string open_wait() {
 
 // Runs one command of the library while holding the port through
 // serial_open, so that a wait for the lock (the open fails) is told apart
-// from a wait for the printer (the command gives 0 with EINTR). The library's
-// 1 is the shell's success.
+// from a wait for the printer (the command gives 0 with EINTR), whether the
+// timer or a stop ended it. The library's 1 is the shell's success.
 int held(const std::function<int()> &command) {
     bool timer = bound.timer.it_value.tv_sec != 0 || bound.timer.it_value.tv_usec != 0;
+    set_handlers();
     if (timer) set_timer(true);
     int fd = serial_open();
     if (fd < 0) {
         int err = errno;
-        if (timer) set_timer(false);
-        if (fired && err == EINTR) return timed_out(open_wait());
+        set_timer(false);
+        if ((fired || stopped) && err == EINTR) return cut_short(open_wait());
         // The report that the command would have given for the same open.
         std::printf("%s\r\n", doctor::port_report(fd, err).c_str());
         std::fflush(stdout);
-        return 1;
+        return stopped ? cut_short("") : 1;
     }
     errno = 0;
     int printed = command();
     int err = errno;
-    bool cut = printed != 1 && fired && err == EINTR;
+    bool cut = printed != 1 && (fired || stopped) && err == EINTR;
     doctor::Modem modem = cut ? doctor::modem_lines(fd) : doctor::Modem{};
     serial_close(fd);
-    if (timer) set_timer(false);
+    set_timer(false);
     std::fflush(stdout);
-    if (!cut) return printed == 1 ? 0 : 1;
+    if (!cut) return stopped ? cut_short("") : printed == 1 ? 0 : 1;
     const char *cts = modem.err != 0 ? "unknown" : (modem.bits & TIOCM_CTS) != 0 ? "on" : "off";
-    return timed_out(std::string("the printer did not take the bytes (CTS ") + cts +
+    return cut_short(std::string("the printer did not take the bytes (CTS ") + cts +
                      "). The line was restored and the rest dropped.");
 }
 
