@@ -69,6 +69,10 @@ def status(directory: str | None, timeout: float | None) -> Status:
             "status() runs tarvik-print, which was not found: install the package tarvik-tools, "
             "or name the program in the environment variable TARVIK_PRINT"
         )
+    # It runs in the printer's directory: a relative path (in TARVIK_PRINT,
+    # or from a relative entry of PATH) is taken from here, not from there.
+    if os.sep in tool:
+        tool = os.path.abspath(tool)
     if directory is not None and not os.path.isdir(directory):
         raise ConfigError(f"cannot use the directory {directory}: it is not a directory")
     try:

@@ -1,4 +1,5 @@
 import errno
+import os
 import signal
 import subprocess
 import termios
@@ -113,7 +114,7 @@ def test_a_command_that_printed_as_the_timer_fired_is_no_timeout(virtual_printer
     assert hexes(virtual_printer.wait(1)) == ["0A 00"]
 
 
-@pytest.mark.parametrize("tool", ["built", "missing"])
+@pytest.mark.parametrize("tool", ["built", "relative", "missing"])
 def test_status(tool, virtual_printer, monkeypatch):
     holder = subprocess.Popen(["flock", virtual_printer.device, "sh", "-c", "echo locked; exec cat"],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -121,6 +122,8 @@ def test_status(tool, virtual_printer, monkeypatch):
     if tool == "missing":
         monkeypatch.delenv("TARVIK_PRINT")
         monkeypatch.setenv("PATH", "")
+    if tool == "relative":  # to here, not to the printer's directory
+        monkeypatch.setenv("TARVIK_PRINT", os.path.relpath(os.environ["TARVIK_PRINT"]))
     printer = tarvik.Printer(virtual_printer.directory, timeout=5)
     try:
         if tool == "missing":
