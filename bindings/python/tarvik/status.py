@@ -91,18 +91,19 @@ def status(directory: str | None, timeout: float | None) -> Status:
         raise ToolError(f"cannot run {tool}: {e.strerror}") from None
     try:
         found = json.loads(run.stdout)
-    except ValueError:
-        found = None
-    if not isinstance(found, dict) or found.get("state") != _STATES.get(run.returncode):
+        if found["state"] != _STATES.get(run.returncode):
+            raise ValueError
+        holder = found["holder"]
+        return Status(
+            state=found["state"],
+            device=found["device"],
+            cts=found["cts"],
+            dsr=found["dsr"],
+            dcd=found["dcd"],
+            holder=None if holder is None else Holder(holder["pid"], holder["name"]),
+            message=found["message"],
+        )
+    except (ValueError, KeyError, TypeError):
+        # Not its answer: another program, or one that failed.
         said = (run.stderr or run.stdout).strip()
-        raise ToolError(f"{tool} status failed with exit status {run.returncode}: {said}")
-    holder = found["holder"]
-    return Status(
-        state=found["state"],
-        device=found["device"],
-        cts=found["cts"],
-        dsr=found["dsr"],
-        dcd=found["dcd"],
-        holder=None if holder is None else Holder(holder["pid"], holder["name"]),
-        message=found["message"],
-    )
+        raise ToolError(f"{tool} status failed with exit status {run.returncode}: {said}") from None

@@ -1,5 +1,6 @@
 import errno
 import os
+import re
 import signal
 import subprocess
 import termios
@@ -114,20 +115,29 @@ def test_a_command_that_printed_as_the_timer_fired_is_no_timeout(virtual_printer
     assert hexes(virtual_printer.wait(1)) == ["0A 00"]
 
 
-@pytest.mark.parametrize("tool", ["built", "relative", "missing"])
-def test_status(tool, virtual_printer, monkeypatch):
+@pytest.mark.parametrize("tool, error", [
+    ("built", None),
+    ("relative", None),  # to here, not to the printer's directory
+    ("missing", "install the package tarvik-tools"),
+    ("garbage", 'exit status 0: {"state": "ready"}'),  # its state, the rest missing
+])
+def test_status(tool, error, virtual_printer, monkeypatch, tmp_path):
     holder = subprocess.Popen(["flock", virtual_printer.device, "sh", "-c", "echo locked; exec cat"],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert holder.stdout.readline() == "locked\n"
     if tool == "missing":
         monkeypatch.delenv("TARVIK_PRINT")
         monkeypatch.setenv("PATH", "")
-    if tool == "relative":  # to here, not to the printer's directory
+    if tool == "relative":
         monkeypatch.setenv("TARVIK_PRINT", os.path.relpath(os.environ["TARVIK_PRINT"]))
+    if tool == "garbage":
+        (tmp_path / "tool").write_text("#!/bin/sh\necho '{\"state\": \"ready\"}'\n")
+        (tmp_path / "tool").chmod(0o755)
+        monkeypatch.setenv("TARVIK_PRINT", str(tmp_path / "tool"))
     printer = tarvik.Printer(virtual_printer.directory, timeout=5)
     try:
-        if tool == "missing":
-            with pytest.raises(tarvik.ToolError, match="install the package tarvik-tools"):
+        if error:
+            with pytest.raises(tarvik.ToolError, match=re.escape(error)):
                 printer.status()
         else:
             status = printer.status()
