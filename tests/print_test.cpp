@@ -640,7 +640,14 @@ TEST(Forms, TimeoutEndsEachWait) {
             kill(pid, c.signal);
         };
         auto start = std::chrono::steady_clock::now();
-        Outcome r = tarvik_print(args, nullptr, TARVIK_PRINT, std::chrono::seconds(10), send);
+        // SIGALRM blocked, as a parent may leave it: the timer is tarvik-print's own.
+        auto block_alarm = [] {
+            sigset_t alarm;
+            sigemptyset(&alarm);
+            sigaddset(&alarm, SIGALRM);
+            sigprocmask(SIG_BLOCK, &alarm, nullptr);
+        };
+        Outcome r = tarvik_print(args, block_alarm, TARVIK_PRINT, std::chrono::seconds(10), send);
         std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(c.signal == 0 ? 124 : 128 + c.signal, r.status);
         EXPECT_EQ("", r.out);

@@ -155,6 +155,12 @@ void set_handlers() {
     sigemptyset(&sa.sa_mask);
     sa.sa_handler = on_timer;
     sigaction(SIGALRM, &sa, nullptr);
+    // The timer is this program's own: a SIGALRM that the parent left
+    // blocked would never end a wait.
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarm, nullptr);
     sa.sa_handler = on_stop;
     for (int sig : kStops)
         sigaction(sig, &sa, nullptr);
