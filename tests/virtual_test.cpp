@@ -49,18 +49,38 @@ std::string port_of(const std::string &ready) {
     return at == std::string::npos ? "" : ready.substr(at, ready.find_first_of("\") ", at) - at);
 }
 
+// tarvik-virtual on dir with more arguments, its standard error on its
+// output (standard output in out_file, if given), once its first line has
+// come: port is "" unless that line is the ready one.
+struct Virtual : th::Program {
+    Virtual(const std::string &dir, std::vector<std::string> more = {},
+            const std::string &out_file = "")
+        : th::Program(with_dir(dir, std::move(more)), true, out_file) {}
+    static std::vector<std::string> with_dir(const std::string &dir,
+                                             std::vector<std::string> more) {
+        more.insert(more.begin(), {TARVIK_VIRTUAL, "--dir", dir});
+        return more;
+    }
+    // Ends it with sig; its exit status.
+    int stop(int sig = SIGTERM) {
+        signal(sig);
+        return wait();
+    }
+    std::string first = line(), port = port_of(first);
+};
+
+// A line of text on the front, 45 bytes.
+const std::string kFrontLine = th::hex("1B 64 30 14") + std::string(40, 'x') + "\n";
+
 TEST(VirtualPrinter, ReportsAnotherProcessInJsonAndStopsAfterCount) {
     th::WorkDir dir;
     const std::string ini = "; printer\r\nPorta=ttyS0\r\n237 06,14,08,06,06,05,05\r\n";
     dir.write_ini(ini);
     std::string capture = dir.path() + "/session.bin";
-    th::Program v(
-        {TARVIK_VIRTUAL, "--json", "--count", "15", "--dir", dir.path(), "--capture", capture});
-    std::string ready = v.line();
-    std::string port = port_of(ready);
-    ASSERT_FALSE(port.empty()) << ready;
-    EXPECT_EQ("{\"type\":\"ready\",\"device\":\"/dev/" + port + "\",\"port\":\"" + port + "\"}",
-              ready);
+    Virtual v(dir.path(), {"--json", "--count", "15", "--capture", capture});
+    ASSERT_FALSE(v.port.empty()) << v.first;
+    EXPECT_EQ("{\"type\":\"ready\",\"device\":\"/dev/" + v.port + "\",\"port\":\"" + v.port + "\"}",
+              v.first);
 
     th::ChildResult app = th::run_child([] {
         char line[] = "CAF\xc9 }", aut[] = "AUT 1", back[] = "VERSO", t1[] = "UM REAL";
@@ -96,7 +116,9 @@ TEST(VirtualPrinter, ReportsAnotherProcessInJsonAndStopsAfterCount) {
 // tarvik.ini before the printer runs, while it runs ("{P}" stands for its
 // port), what else changes meanwhile, and what it says at the end ("{D}" is
 // the directory). Only its port line is undone: the file ends as it was
-// before plus what was added meanwhile.
+// before plus what was added meanwhile. The new file that replaces one that
+// was there keeps its owner, group and mode (a root-run printer on a user's
+// file) and its extended attributes, as an access control list travels.
 struct IniCase {
     const char *name;
     bool exists;
@@ -128,12 +150,22 @@ TEST(VirtualPrinter, RewritesOnlyThePortEntryAndPutsItsLineBack) {
         SCOPED_TRACE(c.name);
         th::WorkDir dir;
         std::string path = dir.path() + "/tarvik.ini";
-        if (c.exists) dir.write_ini(c.before);
-        th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
-        std::string port = port_of(v.line());
-        ASSERT_FALSE(port.empty());
+        struct stat before {
+        }, after{};
+        bool attributes = false;
+        if (c.exists) {
+            dir.write_ini(c.before);
+            attributes = setxattr(path.c_str(), "user.tarvik", "kept", 4, 0) == 0;
+            if (geteuid() == 0) {
+                ASSERT_EQ(0, chown(path.c_str(), 65534, 65534));
+            }
+            ASSERT_EQ(0, chmod(path.c_str(), 0640));
+            ASSERT_EQ(0, stat(path.c_str(), &before));
+        }
+        Virtual v(dir.path());
+        ASSERT_FALSE(v.port.empty());
         std::string want = c.during;
-        want.replace(want.find("{P}"), 3, port);
+        want.replace(want.find("{P}"), 3, v.port);
         EXPECT_EQ(want, ini_in(dir));
         std::ofstream(path, std::ios::binary | std::ios::app) << c.added;
         if (c.removed) unlink(path.c_str());
@@ -144,6 +176,12 @@ TEST(VirtualPrinter, RewritesOnlyThePortEntryAndPutsItsLineBack) {
         EXPECT_EQ(0, v.wait());
         bool kept = c.exists ? !c.removed : !c.added.empty();
         EXPECT_EQ(kept ? c.before + c.added : "(none)", ini_in(dir));
+        if (!c.exists || c.removed) continue;
+        ASSERT_EQ(0, stat(path.c_str(), &after));
+        EXPECT_EQ(std::tie(before.st_mode, before.st_uid, before.st_gid),
+                  std::tie(after.st_mode, after.st_uid, after.st_gid));
+        char value[8] = {};
+        EXPECT_EQ(attributes ? 4 : -1, getxattr(path.c_str(), "user.tarvik", value, sizeof value));
     }
 }
 
@@ -181,48 +219,20 @@ TEST(VirtualPrinter, OneRunsOnAFileThatLinksName) {
     std::ofstream(dir.path() + "/etc/tarvik.ini") << "Porta=ttyS0\n";
     for (const char *link : {"/a/tarvik.ini", "/b/tarvik.ini"})
         ASSERT_EQ(0, symlink("../etc/tarvik.ini", (dir.path() + link).c_str()));
-    th::Program a({TARVIK_VIRTUAL, "--dir", dir.path() + "/a"});
-    ASSERT_NE("", port_of(a.line()));
+    Virtual a(dir.path() + "/a");
+    ASSERT_NE("", a.port);
     for (const char *other : {"/b", "/etc"}) {
-        th::Program b({TARVIK_VIRTUAL, "--dir", dir.path() + other}, true);
-        EXPECT_NE(std::string::npos, b.line().find(", process " + std::to_string(a.pid()) + ","));
+        Virtual b(dir.path() + other);
+        EXPECT_NE(std::string::npos, b.first.find(", process " + std::to_string(a.pid()) + ","));
         ASSERT_TRUE(b.ends_within(10000));
         EXPECT_EQ(2, b.wait());
     }
-    a.signal(SIGTERM);
-    EXPECT_EQ(0, a.wait());
+    EXPECT_EQ(0, a.stop());
     std::string ini;
     EXPECT_TRUE(read_file(dir.path() + "/etc/tarvik.ini", ini));
     EXPECT_EQ("Porta=ttyS0\n", ini);
     for (const char *sub : {"/a", "/b", "/etc"})
         std::filesystem::remove_all(dir.path() + sub);
-}
-
-// The new tarvik.ini that replaces the old one keeps its owner, group and
-// mode (a root-run printer on a user's file) and its extended attributes,
-// as an access control list travels.
-TEST(VirtualPrinter, KeepsTheOwnerModeAndAttributesOfTarvikIni) {
-    th::WorkDir dir;
-    std::string path = dir.path() + "/tarvik.ini";
-    dir.write_ini("Porta=ttyS0\n");
-    if (setxattr(path.c_str(), "user.tarvik", "kept", 4, 0) != 0)
-        GTEST_SKIP() << "no extended attributes here";
-    if (geteuid() == 0) {
-        ASSERT_EQ(0, chown(path.c_str(), 65534, 65534));
-    }
-    ASSERT_EQ(0, chmod(path.c_str(), 0640));
-    struct stat before {
-    }, after{};
-    ASSERT_EQ(0, stat(path.c_str(), &before));
-    th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
-    ASSERT_NE("", port_of(v.line()));
-    v.signal(SIGTERM);
-    EXPECT_EQ(0, v.wait());
-    ASSERT_EQ(0, stat(path.c_str(), &after));
-    EXPECT_EQ(std::tie(before.st_mode, before.st_uid, before.st_gid),
-              std::tie(after.st_mode, after.st_uid, after.st_gid));
-    char value[8] = {};
-    EXPECT_EQ(4, getxattr(path.c_str(), "user.tarvik", value, sizeof value));
 }
 
 // A reader of a long tarvik.ini, while the printer starts and ends again and
@@ -249,10 +259,9 @@ TEST(VirtualPrinter, AReaderSeesOneWholeVersion) {
         }
     });
     for (int i = 0; i < 20; ++i) {
-        th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
-        EXPECT_NE("", port_of(v.line()));
-        v.signal(SIGTERM);
-        EXPECT_EQ(0, v.wait());
+        Virtual v(dir.path());
+        EXPECT_NE("", v.port);
+        EXPECT_EQ(0, v.stop());
     }
     done = true;
     reader.join();
@@ -270,12 +279,11 @@ TEST(VirtualPrinter, TheNextStartUndoesAKilledOne) {
         const std::string ini = "; printer\nPorta=ttyS0\n237 06,14,08,06,06,05,05\n";
         const std::string path = dir.path() + "/tarvik.ini", aside = path + ".aside";
         dir.write_ini(ini);
-        th::Program first({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
-        ASSERT_NE("", port_of(first.line()));
+        Virtual first(dir.path());
+        ASSERT_NE("", first.port);
         pid_t pid = first.pid();
         if (killed) {
-            first.signal(SIGKILL);
-            first.wait();
+            first.stop(SIGKILL);
         } else {
             ASSERT_EQ(0, rename(path.c_str(), aside.c_str()));
             ASSERT_EQ(0, symlink("/proc/self/mem", path.c_str()));
@@ -286,25 +294,25 @@ TEST(VirtualPrinter, TheNextStartUndoesAKilledOne) {
             EXPECT_EQ(2, first.wait());
             ASSERT_EQ(0, rename(aside.c_str(), path.c_str()));
         }
-        th::Program next({TARVIK_VIRTUAL, "--dir", dir.path()}, true);
+        Virtual next(dir.path());
         EXPECT_EQ("tarvik-virtual: process " + std::to_string(pid) +
                       " ended here without putting tarvik.ini back; put back the port line of " +
                       path + ": Porta=ttyS0",
-                  next.line());
+                  next.first);
         EXPECT_NE("", port_of(next.line()));
-        next.signal(SIGTERM);
-        EXPECT_EQ(0, next.wait());
+        EXPECT_EQ(0, next.stop());
         EXPECT_EQ(ini, ini_in(dir));
     }
 }
 
 // What stops the printer with status 2 and its reason: at the start, before
-// it touches anything, a tarvik.ini that is no file, an output that is
-// tarvik.ini however it is spelled, an output that cannot be made; at the
-// end, an output that could not be written ("{D}" is the directory).
+// it touches anything, a tarvik.ini that is no file (nor written through, nor
+// removed, where it is a link to none), an output that is tarvik.ini however
+// it is spelled, an output that cannot be made; at the end, an output that
+// could not be written ("{D}" is the directory).
 struct Refusal {
     const char *name;
-    const char *ini;  // "fifo": a named pipe
+    const char *ini;  // "fifo": a named pipe; "dangling": a link to no file
     const char *args; // separated by spaces
     std::string said;
 };
@@ -315,6 +323,8 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
     const Refusal cases[] = {
         {"tarvik.ini a named pipe", "fifo", "",
          "{D}/tarvik.ini is a named pipe, not a regular file"},
+        {"tarvik.ini a link to no file", "dangling", "",
+         "{D}/tarvik.ini is a link that leads to no file (No such file or directory)"},
         {"capture into tarvik.ini", "x\n", "--capture ./tarvik.ini",
          "./tarvik.ini is " + std::string(kRewrites)},
         {"picture through a link to it", "x\n", "--svg link.ini",
@@ -340,13 +350,15 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
         SCOPED_TRACE(c.name);
         th::WorkDir dir;
         std::string ini = dir.path() + "/tarvik.ini", link = dir.path() + "/link.ini";
-        bool fifo = std::string(c.ini) == "fifo";
-        if (fifo)
+        std::string kind = c.ini;
+        if (kind == "fifo")
             ASSERT_EQ(0, mkfifo(ini.c_str(), 0644));
+        else if (kind == "dangling")
+            ASSERT_EQ(0, symlink("elsewhere.ini", ini.c_str()));
         else
             dir.write_ini(c.ini);
         ASSERT_EQ(0, symlink("tarvik.ini", link.c_str()));
-        std::vector<std::string> args = {TARVIK_VIRTUAL, "--dir", dir.path()};
+        std::vector<std::string> args;
         std::istringstream more(c.args);
         std::string out; // ">FILE": standard output goes there
         for (std::string a; more >> a;)
@@ -354,11 +366,11 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
                 out = a.substr(1);
             else
                 args.push_back(a);
-        th::Program v(args, true, out);
-        std::string line = v.line();
-        if (!port_of(line).empty()) {
+        Virtual v(dir.path(), args, out);
+        std::string line = v.first;
+        if (!v.port.empty()) {
             // It runs: a command for the capture, then the end.
-            int fd = open(("/dev/" + port_of(line)).c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+            int fd = open(("/dev/" + v.port).c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
             EXPECT_EQ(1, write(fd, "", 1));
             close(fd);
             v.signal(SIGTERM);
@@ -369,7 +381,11 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
         if (said.find("{D}") != std::string::npos) said.replace(said.find("{D}"), 3, dir.path());
         EXPECT_EQ(said, line);
         EXPECT_EQ(2, v.wait());
-        if (!fifo) {
+        if (kind == "dangling") {
+            char to[64] = {};
+            EXPECT_EQ(13, readlink(ini.c_str(), to, sizeof to - 1)) << to;
+            EXPECT_NE(0, access((dir.path() + "/elsewhere.ini").c_str(), F_OK));
+        } else if (kind != "fifo") {
             EXPECT_EQ(c.ini, ini_in(dir));
         }
         EXPECT_NE(0, access((dir.path() + "/.tarvik-virtual.lock").c_str(), F_OK));
@@ -393,18 +409,16 @@ TEST(VirtualPrinter, EndsOnASignalWhileItsReaderIsStuck) {
         // Small, and not read: it holds the printer up long before its output.
         int stuck = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         fcntl(stuck, F_SETPIPE_SZ, 4096);
-        std::vector<std::string> args = {TARVIK_VIRTUAL, "--dir", dir.path()};
-        if (!output) args.insert(args.end(), {option, fifo});
-        th::Program v(args, true);
-        std::string port = port_of(v.line());
-        ASSERT_FALSE(port.empty());
-        int fd = open(("/dev/" + port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        Virtual v(dir.path(),
+                  output ? std::vector<std::string>{} : std::vector<std::string>{option, fifo});
+        ASSERT_FALSE(v.port.empty());
+        int fd = open(("/dev/" + v.port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(fd, 0);
         // Lines until the printer takes no more for a while: it is held up
         // writing.
         std::string lines;
         for (int i = 0; i < 64; ++i)
-            lines += th::hex("1B 64 30 14") + std::string(40, 'x') + "\n";
+            lines += kFrontLine;
         for (pollfd p{fd, POLLOUT, 0}; poll(&p, 1, 2000) == 1;)
             if (write(fd, lines.data(), lines.size()) < 0 && errno != EAGAIN) break;
         v.signal(SIGTERM);
@@ -434,22 +448,6 @@ TEST(VirtualPrinter, EndsOnASignalWhileItsReaderIsStuck) {
     }
 }
 
-// A tarvik.ini that is a link to nothing: the printer neither writes through
-// it nor removes the link it did not make.
-TEST(VirtualPrinter, LeavesADanglingLinkAsItWas) {
-    th::WorkDir dir;
-    std::string link = dir.path() + "/tarvik.ini", target = dir.path() + "/elsewhere.ini";
-    ASSERT_EQ(0, symlink("elsewhere.ini", link.c_str()));
-    th::Program v({TARVIK_VIRTUAL, "--dir", dir.path()});
-    if (!v.line().empty()) v.signal(SIGTERM);
-    v.wait();
-    char to[64] = {};
-    EXPECT_EQ(13, readlink(link.c_str(), to, sizeof to - 1));
-    EXPECT_EQ(-1, access(target.c_str(), F_OK));
-    unlink(target.c_str());
-    unlink(link.c_str());
-}
-
 #ifdef TARVIK_PLAIN_BUILD
 // A replay is read and decoded in pieces: its peak memory does not grow with
 // the length of the stream.
@@ -460,9 +458,8 @@ TEST(VirtualPrinter, ReplayMemoryStaysFlat) {
         // Written a line at a time: the program's peak counts this process's
         // memory from before its start.
         std::ofstream out(stream, std::ios::binary);
-        std::string line = th::hex("1B 64 30 14") + std::string(40, 'x') + "\n";
-        for (std::size_t size = 0; size < mib << 20; size += line.size())
-            out << line;
+        for (std::size_t size = 0; size < mib << 20; size += kFrontLine.size())
+            out << kFrontLine;
         out.close();
         th::Program v({TARVIK_VIRTUAL, "--replay", stream});
         while (!v.line().empty()) {

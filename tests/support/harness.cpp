@@ -149,6 +149,15 @@ void WorkDir::remove_ini() const {
     unlink((path_ + "/tarvik.ini").c_str());
 }
 
+std::string read_all(int fd) {
+    lseek(fd, 0, SEEK_SET); // fails on a pipe, which has no start to go back to
+    std::string all;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+        all.append(buf, static_cast<std::size_t>(n));
+    return all;
+}
+
 StdoutCapture::StdoutCapture() {
     std::fflush(stdout);
     saved_ = dup(1);
@@ -168,12 +177,7 @@ std::string StdoutCapture::finish() {
     dup2(saved_, 1);
     close(saved_);
     saved_ = -1;
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    lseek(file_, 0, SEEK_SET);
-    while ((n = ::read(file_, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
+    std::string out = read_all(file_);
     close(file_);
     return out;
 }
@@ -194,10 +198,7 @@ ChildResult run_child(const std::function<int()> &fn) {
         _exit(code);
     }
     close(pipefd[1]);
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0)
-        r.out.append(buf, static_cast<std::size_t>(n));
+    r.out = read_all(pipefd[0]);
     close(pipefd[0]);
     int status = 0;
     waitpid(pid, &status, 0);

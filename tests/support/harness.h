@@ -72,6 +72,9 @@ class WorkDir {
     int back_ = -1;
 };
 
+// What fd holds, from its start if it has one, to its end.
+std::string read_all(int fd);
+
 // What the process writes to standard output between construction and
 // finish().
 class StdoutCapture {
