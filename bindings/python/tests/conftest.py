@@ -5,6 +5,7 @@ import contextlib
 import os
 import select
 import signal
+import subprocess
 import threading
 
 import pytest
@@ -12,14 +13,34 @@ import pytest
 import tarvik
 
 
-def hexes(events):
+def sent(events):
     """Each command's bytes, as tarvik-virtual gives them."""
-    return [e["hex"] for e in events if "hex" in e]
+    return [bytes.fromhex(e["hex"]) for e in events if "hex" in e]
 
 
 @pytest.fixture
 def printer(virtual_printer):
     return tarvik.Printer(directory=virtual_printer.directory)
+
+
+@pytest.fixture
+def held_port(virtual_printer):
+    """Another process holding the port's lock for the test; gives it."""
+    holder = subprocess.Popen(["flock", virtual_printer.device, "sh", "-c", "echo locked; exec cat"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    yield holder
+    holder.stdin.close()
+    holder.wait()
+
+
+@pytest.fixture
+def alarm():
+    """SIGALRM's handler as it was, and no timer, after the test."""
+    before = signal.getsignal(signal.SIGALRM)
+    yield
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, before)
 
 
 @pytest.fixture
