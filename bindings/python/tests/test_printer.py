@@ -69,7 +69,7 @@ def test_each_command_sends_its_bytes(call, expected, printer, virtual_printer):
     (lambda p: p.text("a\0b"), ValueError),
     (lambda p: p.text("AÇÚCAR €5"), tarvik.EncodingError),
     (lambda p: check(p, text1="X" * 93), ValueError),
-    (lambda p: check(p, text5="SP}\x1b.5904000099999999"), ValueError),
+    (lambda p: check(p, text5="SP}"), ValueError),  # would end the field early
     (lambda p: check(p, text2=b"\x1b"), ValueError),
     (lambda p: check(p, amount=-1), ValueError),
     (lambda p: check(p, amount="-5,00"), ValueError),
