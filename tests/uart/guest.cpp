@@ -72,12 +72,15 @@ void wait_host(const char *name) {
     if (!std::fgets(line, sizeof line, stdin)) _exit(3);
 }
 
-// Lines for the host that a step gathers, printed after its timing.
+// Lines for the host that the current step gathers, printed after its
+// timing, each marked with the step's name.
 std::string notes;
+const char *current = "";
 
 template <class F> void step(const char *name, F command) {
     set_own();
     wait_host(name);
+    current = name;
     long long t0 = now_us();
     int rc = command();
     int err = errno;
@@ -114,18 +117,18 @@ void repeating_timer(bool on) {
 // ---- tarvik-print ----------------------------------------------------------
 
 // Each line of the file, as "KIND NAME| LINE" in the notes.
-void note_lines(const char *kind, const char *name, const char *path) {
+void note_lines(const char *kind, const char *path) {
     std::FILE *f = std::fopen(path, "r");
     char line[512];
     while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
         notes +=
-            std::string(kind) + " " + name + "| " + line + (std::strchr(line, '\n') ? "" : "\n");
+            std::string(kind) + " " + current + "| " + line + (std::strchr(line, '\n') ? "" : "\n");
     if (f != nullptr) std::fclose(f);
 }
 
 // Runs /bin/tarvik-print with args; gives its exit status, its output in
 // the notes.
-int tarvik_print(const char *name, std::vector<const char *> args) {
+int tarvik_print(std::vector<const char *> args) {
     std::fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
@@ -140,15 +143,15 @@ int tarvik_print(const char *name, std::vector<const char *> args) {
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    note_lines("out", name, "/tmp/print.out");
-    note_lines("err", name, "/tmp/print.err");
+    note_lines("out", "/tmp/print.out");
+    note_lines("err", "/tmp/print.err");
     errno = 0;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // tarvik-print run while another process of the guest holds the port, as a
 // command would; its process id goes in the notes.
-int while_held(const char *name, std::vector<const char *> args) {
+int while_held(std::vector<const char *> args) {
     int locked[2], done[2];
     if (pipe(locked) != 0 || pipe(done) != 0) return -1;
     pid_t holder = fork();
@@ -162,11 +165,11 @@ int while_held(const char *name, std::vector<const char *> args) {
     close(locked[1]);
     close(done[0]);
     char c = 'n';
-    int rc = read(locked[0], &c, 1) == 1 && c == 'y' ? tarvik_print(name, args) : -1;
+    int rc = read(locked[0], &c, 1) == 1 && c == 'y' ? tarvik_print(args) : -1;
     close(done[1]);
     close(locked[0]);
     waitpid(holder, nullptr, 0);
-    notes += std::string("holder ") + name + "| " + std::to_string(holder) + "\n";
+    notes += std::string("holder ") + current + "| " + std::to_string(holder) + "\n";
     errno = 0;
     return rc;
 }
@@ -278,15 +281,14 @@ int main() {
     // tarvik-print: the line's status with CTS on and off, the doctor's
     // warning, and --timeout ending the wait for the printer and for
     // another process's lock; the host holds CTS as each step needs.
-    step("status/ready", [] { return tarvik_print("status/ready", {"status", "--json"}); });
-    step("status/off", [] { return tarvik_print("status/off", {"status", "--json"}); });
-    step("doctor/off", [] { return tarvik_print("doctor/off", {"doctor"}); });
+    step("status/ready", [] { return tarvik_print({"status", "--json"}); });
+    step("status/off", [] { return tarvik_print({"status", "--json"}); });
+    step("doctor/off", [] { return tarvik_print({"doctor"}); });
     cut_short("timeout", [] {
-        return tarvik_print("timeout", {"--timeout", "1", "text", "0", "N", "ESPERA O TEMPO"});
+        return tarvik_print({"--timeout", "1", "text", "0", "N", "ESPERA O TEMPO"});
     });
     cut_short("timeout/held", [] {
-        return while_held("timeout/held",
-                          {"--timeout", "1", "text", "0", "N", "ESPERA A OUTRA POSSE"});
+        return while_held({"--timeout", "1", "text", "0", "N", "ESPERA A OUTRA POSSE"});
     });
 
     step("two", [] {
