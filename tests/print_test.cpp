@@ -16,6 +16,7 @@
 #include <functional>
 #include <future>
 #include <grp.h>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -32,16 +33,6 @@ struct Outcome {
     int status = -1;
     std::string out, err;
 };
-
-std::string slurp(int fd) {
-    std::string all;
-    char buf[4096];
-    ssize_t n;
-    lseek(fd, 0, SEEK_SET);
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        all.append(buf, static_cast<std::size_t>(n));
-    return all;
-}
 
 // Runs tarvik-print with args in the current directory; in_child runs first
 // in the child (to drop privileges, say). program: a copy of it to run. A
@@ -63,14 +54,9 @@ Outcome tarvik_print(const std::vector<std::string> &args,
         dup2(out, 1);
         dup2(err, 2);
         if (in_child) in_child();
-        std::vector<std::string> command = th::built_command({program});
+        std::vector<std::string> command = {program};
         command.insert(command.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : command)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+        th::exec_built(command);
     }
     std::promise<void> ended;
     std::thread watchdog([pid, limit, done = ended.get_future()] {
@@ -83,8 +69,8 @@ Outcome tarvik_print(const std::vector<std::string> &args,
     ended.set_value();
     watchdog.join();
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = slurp(out);
-    r.err = slurp(err);
+    r.out = th::read_all(out);
+    r.err = th::read_all(err);
     close(out);
     close(err);
     return r;
@@ -508,19 +494,29 @@ TEST(Forms, EveryFormOnTheVirtualPrinter) {
         R"({"type":"front_text","pitch":"0","double":false,"width":40,"text":"SÃO PAULO"})",
     };
     // The printer names itself in the directory's tarvik.ini, and ends after
-    // 16 commands: the check's summary is not one.
-    th::Program printer({TARVIK_VIRTUAL, "--json", "--count", "16", "--dir", dir.path()});
-    ASSERT_EQ("ready", nlohmann::json::parse(printer.line())["type"]);
+    // 16 commands: the check's summary is not one. What it captured replays
+    // to the same lines.
+    std::string capture = dir.path() + "/session.bin";
+    th::Program printer(
+        {TARVIK_VIRTUAL, "--json", "--count", "16", "--dir", dir.path(), "--capture", capture});
+    std::string ready = printer.line();
+    std::string port = nlohmann::json::parse(ready).value("port", "");
+    EXPECT_EQ(R"({"type":"ready","device":"/dev/)" + port + R"(","port":")" + port + "\"}", ready);
     for (const std::vector<std::string> &args : forms) {
         Outcome r = tarvik_print(args);
         EXPECT_EQ(0, r.status) << args[0] << ": " << r.out << r.err;
+        EXPECT_EQ("", r.out);
     }
-    for (const char *event : events) {
-        std::string got = printer.line();
-        ASSERT_FALSE(got.empty()) << "missing: " << event;
-        EXPECT_EQ(nlohmann::json::parse(event), nlohmann::json::parse(got));
-    }
-    EXPECT_EQ("", printer.line()); // and nothing more
+    std::vector<std::string> lines = printer.rest();
+    ASSERT_EQ(std::size(events), lines.size()); // and nothing more
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(nlohmann::json::parse(events[i]), nlohmann::json::parse(lines[i]));
+    ASSERT_TRUE(printer.ends_within(10000));
+    EXPECT_EQ(0, printer.wait());
+    th::Program replay({TARVIK_VIRTUAL, "--json", "--replay", capture});
+    EXPECT_EQ(lines, replay.rest());
+    EXPECT_EQ(0, replay.wait());
+    unlink(capture.c_str());
 }
 #endif
 

@@ -1,9 +1,8 @@
 // tarvik-virtual as a program: it names its pseudo-terminal in tarvik.ini,
-// reports what the library sends from another process, stops after --count
-// commands or on a signal, and puts back the port line of tarvik.ini. One
-// runs in a directory at a time, a killed one is undone by the next, and
-// tarvik.ini is never seen half-written.
-#include "support/api.h"
+// stops on a signal, and puts back the port line of tarvik.ini. One runs in a
+// directory at a time, a killed one is undone by the next, and tarvik.ini is
+// never seen half-written. What it reports of another process's commands,
+// its --count and its --capture are print_test's, through tarvik-print.
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
@@ -71,47 +70,6 @@ struct Virtual : th::Program {
 
 // A line of text on the front, 45 bytes.
 const std::string kFrontLine = th::hex("1B 64 30 14") + std::string(40, 'x') + "\n";
-
-TEST(VirtualPrinter, ReportsAnotherProcessInJsonAndStopsAfterCount) {
-    th::WorkDir dir;
-    const std::string ini = "; printer\r\nPorta=ttyS0\r\n237 06,14,08,06,06,05,05\r\n";
-    dir.write_ini(ini);
-    std::string capture = dir.path() + "/session.bin";
-    Virtual v(dir.path(), {"--json", "--count", "15", "--capture", capture});
-    ASSERT_FALSE(v.port.empty()) << v.first;
-    EXPECT_EQ("{\"type\":\"ready\",\"device\":\"/dev/" + v.port + "\",\"port\":\"" + v.port + "\"}",
-              v.first);
-
-    th::ChildResult app = th::run_child([] {
-        char line[] = "CAF\xc9 }", aut[] = "AUT 1", back[] = "VERSO", t1[] = "UM REAL";
-        char none[] = "", date[] = "31/1/2026", amount[] = "1,00", bank[] = "237";
-        tarvtxt('1', 'N', line);
-        tarvaut('0', 'S', 'V', aut);
-        tarvabreverso();
-        tarvversotxt('+', 'N', back);
-        tarvfechaverso();
-        tarvlf(3);
-        tarvcheque(t1, none, date, amount, none, none, bank);
-        return 0;
-    });
-    EXPECT_TRUE(app.exited);
-    EXPECT_EQ("", app.out);
-    // Fifteen commands and the check's summary; each line's form is the
-    // formatting's to test.
-    std::vector<std::string> want = v.rest();
-    ASSERT_EQ(16u, want.size());
-    EXPECT_EQ(R"({"type":"front_text","pitch":"1","double":false,"width":80,"text":"CAFÉ }"})",
-              want[0]);
-    EXPECT_EQ(0u, want[15].find(R"({"type":"check","fields":["UM REAL",)")) << want[15];
-    EXPECT_EQ(0, v.wait());
-    EXPECT_EQ(ini, ini_in(dir));
-
-    // The captured stream replays to the same commands.
-    th::Program replay({TARVIK_VIRTUAL, "--json", "--replay", capture});
-    EXPECT_EQ(want, replay.rest());
-    EXPECT_EQ(0, replay.wait());
-    unlink(capture.c_str());
-}
 
 // tarvik.ini before the printer runs, while it runs ("{P}" stands for its
 // port), what else changes meanwhile, and what it says at the end ("{D}" is
