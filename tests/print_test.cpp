@@ -449,6 +449,8 @@ TEST(Forms, CodePagesByteForByte) {
 // printer makes of the bytes, command by command.
 TEST(Forms, EveryFormOnTheVirtualPrinter) {
     th::WorkDir dir;
+    const std::string ini = "; printer\r\nPorta=ttyS0\r\n";
+    dir.write_ini(ini);
     const std::vector<std::string> forms[] = {
         {"text", "5", "S", "ABC"},
         {"auth", "1", "S", "V", "X1"},
@@ -478,9 +480,9 @@ TEST(Forms, EveryFormOnTheVirtualPrinter) {
         R"({"type":"check","fields":["PAGUE","JOSE","150304","000000123456","SAO PAULO","-","REAL","REAIS","000S05150806060505"],"date":"15/03/04","amount":"000000123456","layout":"05150806060505"})",
         R"({"type":"front_text","pitch":"0","double":false,"width":40,"text":"SÃO PAULO"})",
     };
-    // The printer names itself in the directory's tarvik.ini, and ends after
-    // 16 commands: the check's summary is not one. What it captured replays
-    // to the same lines.
+    // The printer names itself in the directory's tarvik.ini, ends after 16
+    // commands (the check's summary is not one) and puts the port line back.
+    // What it captured replays to the same lines.
     std::string capture = dir.path() + "/session.bin";
     th::Program printer(
         {TARVIK_VIRTUAL, "--json", "--count", "16", "--dir", dir.path(), "--capture", capture});
@@ -498,6 +500,8 @@ TEST(Forms, EveryFormOnTheVirtualPrinter) {
         EXPECT_EQ(nlohmann::json::parse(events[i]), nlohmann::json::parse(lines[i]));
     ASSERT_TRUE(printer.ends_within(10000));
     EXPECT_EQ(0, printer.wait());
+    std::ifstream after(dir.path() + "/tarvik.ini", std::ios::binary);
+    EXPECT_EQ(ini, std::string(std::istreambuf_iterator<char>(after), {}));
     th::Program replay({TARVIK_VIRTUAL, "--json", "--replay", capture});
     EXPECT_EQ(lines, replay.rest());
     EXPECT_EQ(0, replay.wait());
