@@ -207,14 +207,18 @@ ChildResult run_child(const std::function<int()> &fn) {
     return r;
 }
 
-std::vector<std::string> built_command(std::vector<std::string> args) {
+void exec_built(std::vector<std::string> args) {
     const std::string emulator = TARVIK_EMULATOR;
     if (!emulator.empty()) args.insert(args.begin(), emulator);
-    return args;
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
 }
 
 Program::Program(std::vector<std::string> args, bool with_stderr, const std::string &out_file) {
-    args = built_command(std::move(args));
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
@@ -222,12 +226,7 @@ Program::Program(std::vector<std::string> args, bool with_stderr, const std::str
         dup2(fds[1], 1);
         if (with_stderr || !out_file.empty()) dup2(fds[1], 2);
         if (!out_file.empty()) dup2(open(out_file.c_str(), O_WRONLY | O_CLOEXEC), 1);
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+        exec_built(std::move(args));
     }
     close(fds[1]);
     out_ = fds[0];

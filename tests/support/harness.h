@@ -97,13 +97,14 @@ struct ChildResult {
 };
 ChildResult run_child(const std::function<int()> &fn);
 
-// The command that runs a program built here (args: its path, then its
-// arguments): the build's emulator, if it has one, comes in front (qemu-i386
-// for a 32-bit build where the kernel runs no 32-bit programs; see
-// TARVIK_EMULATOR in CMakeLists.txt). Start every built program through it.
-std::vector<std::string> built_command(std::vector<std::string> args);
+// Replaces this process with a program built here (args: its path, then its
+// arguments), or exits with 127: the build's emulator, if it has one, comes
+// in front (qemu-i386 for a 32-bit build where the kernel runs no 32-bit
+// programs; see TARVIK_EMULATOR in CMakeLists.txt). Start every built
+// program through it.
+[[noreturn]] void exec_built(std::vector<std::string> args);
 
-// A program built here, run through built_command in a child process, its
+// A program built here, run through exec_built in a child process, its
 // standard output on a pipe; killed when the object goes, if it has not ended.
 class Program {
   public:
