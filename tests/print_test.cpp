@@ -94,7 +94,9 @@ enum class Scene { plain, no_ini, locked, odd_settings, ini_fifo, ini_zero, ini_
 struct DoctorCase {
     const char *name;
     Scene scene;
-    const char *ini; // %P: the printer's name, %F: a regular file's, %I: this process's id
+    // %P: the printer's name, %F: a regular file's, %L: a link to itself's,
+    // %I: this process's id
+    const char *ini;
     const char *level;
     int line; // 0: no line
     const char *message;
@@ -124,6 +126,10 @@ const DoctorCase kDoctorCases[] = {
     {"a path through a file", Scene::plain, "Porta=null/x\n", "error", 1,
      "/dev/null/x does not open: every command fails with \"erro abertura porta serial, codigo "
      "-1, errno 20 Not a directory\"",
+     1},
+    {"a link to itself", Scene::plain, "Porta=%L\n", "error", 1,
+     "does not open: every command fails with \"erro abertura porta serial, codigo -1, errno 40 "
+     "Too many levels of symbolic links\"",
      1},
     {"locked by another program", Scene::locked, "Porta=%P\n", "warning", 1,
      "is locked right now by another program, process %I (", 0},
@@ -166,11 +172,12 @@ TEST(Doctor, EachFinding) {
         th::Pty pty;
         if (c.scene == Scene::odd_settings) pty.apply(th::odd_settings());
         termios before = pty.settings();
-        std::string plain = dir.path() + "/plain";
+        std::string plain = dir.path() + "/plain", loop = dir.path() + "/loop";
         std::ofstream(plain).put('x');
+        ASSERT_EQ(0, symlink("loop", loop.c_str()));
         auto fill = [&](const std::string &t) {
-            return replace_all(replace_all(replace_all(t, "%P", pty.name()), "%F", ".." + plain),
-                               "%I", std::to_string(getpid()));
+            std::string s = replace_all(replace_all(t, "%P", pty.name()), "%F", ".." + plain);
+            return replace_all(replace_all(s, "%L", ".." + loop), "%I", std::to_string(getpid()));
         };
         std::string ini = fill(c.ini);
         std::string ini_path = dir.path() + "/tarvik.ini";
@@ -239,6 +246,7 @@ TEST(Doctor, EachFinding) {
         if (c.scene == Scene::locked) flock(pty.slave(), LOCK_UN);
         th::expect_same_settings(pty.settings(), before);
         unlink(plain.c_str());
+        unlink(loop.c_str());
         if (odd_ini) continue;
         std::ifstream after(dir.path() + "/tarvik.ini", std::ios::binary);
         std::string kept((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>());
