@@ -236,15 +236,12 @@ class Printer:
         front after it, also when it raises. The process-wide lock is kept for
         the body, so that no other thread's command prints on the back; to
         keep other programs out too, put it in a :meth:`hold`."""
-        self._acquire()
-        try:
+        with self._my_turn():
             self.back_side_on()
             try:
                 yield
             finally:
                 self.back_side_off()
-        finally:
-            _turn.release()
 
     def status(self) -> _status.Status:
         """Whether the printer is ready, from the modem lines of the device
@@ -263,8 +260,7 @@ class Printer:
         comes between this one's (a check and its authentication, say). The
         process-wide lock is kept for the body too: other threads wait. Gives
         a :class:`Port` for raw access."""
-        self._acquire()
-        try:
+        with self._my_turn():
             lib = self._lib
             fd, err = self._call(lambda: (lib.serial_open(), ctypes.get_errno()))
             if fd < 0:
@@ -281,8 +277,6 @@ class Printer:
                     ini=False,
                     done=lambda called: called[1] != errno.EINTR,
                 )
-        finally:
-            _turn.release()
 
     # ---- One library call ----------------------------------------------
 
@@ -308,14 +302,19 @@ class Printer:
         if result == 0:
             raise SendError(err)
 
-    def _acquire(self) -> None:
-        """Takes the process-wide lock within the timeout."""
+    @contextlib.contextmanager
+    def _my_turn(self) -> Iterator[None]:
+        """Holds the process-wide lock, taken within the timeout."""
         if self.timeout is not None and threading.current_thread() is not threading.main_thread():
             raise RuntimeError(
                 "a Printer with a timeout can be used in the main thread only: the timeout works by SIGALRM"
             )
         if not _turn.acquire(timeout=-1 if self.timeout is None else self.timeout):
             raise PrinterTimeout(f"another thread held the printer for {self.timeout} s")
+        try:
+            yield
+        finally:
+            _turn.release()
 
     def _call(
         self,
@@ -333,32 +332,32 @@ class Printer:
         EINTR. A call that went through as the timer fired keeps its result:
         a check that was printed must not be taken for one to print again."""
         start = time.monotonic()
-        self._acquire()
-        try:
-            # The library's reports come after what was printed before. The
-            # flush is for their order alone: a daemon has no sys.stdout, and a
-            # standard output that fails must not keep a check from printing.
-            with contextlib.suppress(AttributeError, OSError, ValueError):
-                sys.stdout.flush()
-            back = self._enter_directory() if ini else None
+        with self._my_turn():
             try:
-                if ini:
-                    self._check_ini()
-                timer = None if self.timeout is None else _Timer(self.timeout - (time.monotonic() - start))
+                # The library's reports come after what was printed before.
+                # The flush is for their order alone: a daemon has no
+                # sys.stdout, and a standard output that fails must not keep a
+                # check from printing.
+                with contextlib.suppress(AttributeError, OSError, ValueError):
+                    sys.stdout.flush()
+                back = self._enter_directory() if ini else None
                 try:
-                    ctypes.set_errno(0)
-                    value = run()
-                finally:
-                    fired = timer is not None and timer.stop()
-            finally:
-                if back is not None:
+                    if ini:
+                        self._check_ini()
+                    timer = None if self.timeout is None else _Timer(self.timeout - (time.monotonic() - start))
                     try:
-                        os.fchdir(back)
+                        ctypes.set_errno(0)
+                        value = run()
                     finally:
-                        os.close(back)
-        finally:
-            self._lib.fflush(None)
-            _turn.release()
+                        fired = timer is not None and timer.stop()
+                finally:
+                    if back is not None:
+                        try:
+                            os.fchdir(back)
+                        finally:
+                            os.close(back)
+            finally:
+                self._lib.fflush(None)
         if fired and not done(value) and value[1] == errno.EINTR:
             raise PrinterTimeout(f"the printer did not answer within {self.timeout} s; what was not sent was dropped")
         return value
