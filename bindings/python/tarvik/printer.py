@@ -340,40 +340,41 @@ class Printer:
                 # check from printing.
                 with contextlib.suppress(AttributeError, OSError, ValueError):
                     sys.stdout.flush()
-                back = self._enter_directory() if ini else None
-                try:
-                    if ini:
-                        self._check_ini()
+                with self._beside_ini() if ini else contextlib.nullcontext():
                     timer = None if self.timeout is None else _Timer(self.timeout - (time.monotonic() - start))
                     try:
                         ctypes.set_errno(0)
                         value = run()
                     finally:
                         fired = timer is not None and timer.stop()
-                finally:
-                    if back is not None:
-                        try:
-                            os.fchdir(back)
-                        finally:
-                            os.close(back)
             finally:
                 self._lib.fflush(None)
         if fired and not done(value) and value[1] == errno.EINTR:
             raise PrinterTimeout(f"the printer did not answer within {self.timeout} s; what was not sent was dropped")
         return value
 
-    def _enter_directory(self) -> int | None:
-        """Changes to the printer's directory; gives a descriptor of the one
-        to go back to, which finds it even if it was renamed meanwhile."""
-        if self.directory is None:
-            return None
-        back = os.open(".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    @contextlib.contextmanager
+    def _beside_ini(self) -> Iterator[None]:
+        """Runs the body where tarvik.ini is, once it is seen to be there. A
+        printer with a directory changes to it and back, by a descriptor of
+        the directory left, which finds it even if it was renamed meanwhile."""
+        back = None
+        if self.directory is not None:
+            back = os.open(".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            try:
+                os.chdir(self.directory)
+            except OSError as e:
+                os.close(back)
+                raise ConfigError(f"cannot use the directory {self.directory}: {e.strerror}") from None
         try:
-            os.chdir(self.directory)
-        except OSError as e:
-            os.close(back)
-            raise ConfigError(f"cannot use the directory {self.directory}: {e.strerror}") from None
-        return back
+            self._check_ini()
+            yield
+        finally:
+            if back is not None:
+                try:
+                    os.fchdir(back)
+                finally:
+                    os.close(back)
 
     def _check_ini(self) -> None:
         """The library ends the process when tarvik.ini does not open, except
