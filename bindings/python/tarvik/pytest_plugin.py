@@ -17,6 +17,9 @@ from typing import Any
 
 import pytest
 
+# The last nine events when a check's summary is still to come.
+_WHOLE_CHECK = [("check_field", str(field)) for field in range(1, 10)]
+
 
 class VirtualPrinter:
     """``tarvik-virtual --json --hex`` running on ``directory``, where it
@@ -33,7 +36,6 @@ class VirtualPrinter:
         self.device: str | None = None
         self._events: list[dict[str, Any]] = []
         self._commands = 0  # commands whose events have all arrived
-        self._in_row = 0  # check fields 1, 2, ... in a row, as tarvik-virtual joins them
         self._ended = False
         self._changed = threading.Condition()
         self.process = subprocess.Popen(
@@ -69,18 +71,10 @@ class VirtualPrinter:
     def _take(self, event: dict[str, Any]) -> None:
         # Counted as tarvik-virtual --count counts: a check is its nine
         # fields; the ninth counts once the summary after it is in as well.
+        # tarvik-virtual gives that summary after fields 1 to 9 in a row.
         self._events.append(event)
-        kind = event["type"]
-        if kind == "check_field":
-            index = int(event["field"]) - 1
-            if index == 0:
-                self._in_row = 0
-            self._in_row = self._in_row + 1 if index == self._in_row else 0
-            if self._in_row == 9:
-                return
-        else:
-            self._in_row = 0
-        self._commands += 1
+        if [(e["type"], e.get("field")) for e in self._events[-9:]] != _WHOLE_CHECK:
+            self._commands += 1
 
     def events(self) -> list[dict[str, Any]]:
         """The events decoded so far."""
