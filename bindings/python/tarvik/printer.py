@@ -1,4 +1,4 @@
-"""The printer: one library call per method, safe by default."""
+"""The printer: each command one of the library's, safe by default."""
 
 from __future__ import annotations
 
@@ -129,9 +129,11 @@ class Printer:
     Every call of every Printer in the process takes one lock, so threads may
     share printers: their commands go out whole, one after the other.
 
-    Each method makes one library call and returns ``None``. Bad arguments
-    raise ``ValueError`` or ``TypeError`` before the port is opened. The port
-    is opened by this package around the command: when it does not open,
+    Each command (``check``, ``text``, ``authenticate``, ``back_text``,
+    ``line_feed``, ``back_side_on``, ``back_side_off``) is one of the
+    library's commands and returns ``None``. Bad arguments raise
+    ``ValueError`` or ``TypeError`` before the port is opened. The port is
+    opened by this package around the command: when it does not open,
     :class:`PortError` replaces the library's "erro abertura porta serial"
     report. The library's other reports still go to standard output, flushed
     after every call.
