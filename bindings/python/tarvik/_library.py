@@ -58,7 +58,6 @@ class Library:
             except (AttributeError, ValueError):
                 raise LibraryError(f"{path} lacks {name} ({entry[0]})") from None
             setattr(self, name, value)
-        self.path = path
         self.fflush = ctypes.CDLL(None).fflush
         self.fflush.argtypes = [ctypes.c_void_p]
 
