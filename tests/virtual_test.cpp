@@ -349,11 +349,17 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
 
 // A reader that has stopped reading, of standard output, of a capture or of
 // the picture written at the end, does not keep the printer from ending on a
-// signal (for the picture, a second one) and putting tarvik.ini back. An
-// output so cut short is said to be.
+// signal (for the picture, a second one) and putting tarvik.ini back, nor
+// does one that the printer finds stuck only after the signal, with the
+// stream already waiting on the line. An output so cut short is said to be.
 TEST(VirtualPrinter, EndsOnASignalWhileItsReaderIsStuck) {
-    for (const char *option : {"", "--capture", "--svg"}) {
-        SCOPED_TRACE(option);
+    const struct {
+        const char *option;
+        bool idle; // the signal comes while the printer waits for the line
+    } cases[] = {{"", false}, {"--capture", false}, {"--capture", true}, {"--svg", false}};
+    for (const auto &c : cases) {
+        const char *option = c.option;
+        SCOPED_TRACE(std::string(option) + (c.idle ? " idle" : ""));
         bool output = *option == '\0', picture = std::string(option) == "--svg";
         th::WorkDir dir;
         dir.write_ini("x=1\n");
@@ -368,13 +374,15 @@ TEST(VirtualPrinter, EndsOnASignalWhileItsReaderIsStuck) {
         int fd = open(("/dev/" + v.port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(fd, 0);
         // Lines until the printer takes no more for a while: it is held up
-        // writing.
+        // writing, or, stopped, has not read them yet.
+        if (c.idle) v.signal(SIGSTOP);
         std::string lines;
         for (int i = 0; i < 64; ++i)
             lines += kFrontLine;
         for (pollfd p{fd, POLLOUT, 0}; poll(&p, 1, 2000) == 1;)
             if (write(fd, lines.data(), lines.size()) < 0 && errno != EAGAIN) break;
         v.signal(SIGTERM);
+        if (c.idle) v.signal(SIGCONT);
         if (picture) {
             // Once the picture is under way, the second signal.
             pollfd p{stuck, POLLIN, 0};

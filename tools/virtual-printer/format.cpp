@@ -50,6 +50,12 @@ std::string escape(unsigned long code) {
     return b;
 }
 
+// Whether --hex adds an event's bytes to its line: an unknown event shows
+// nothing else already, and a check's summary carries no bytes of its own.
+bool with_bytes(const Event &e, bool hex) {
+    return hex && e.kind != Kind::unknown && e.kind != Kind::check;
+}
+
 Json json_of(const Event &e, const ToUtf8 &to_utf8, bool hex) {
     Json j;
     switch (e.kind) {
@@ -90,7 +96,7 @@ Json json_of(const Event &e, const ToUtf8 &to_utf8, bool hex) {
         j = {{"type", "unknown"}, {"hex", hex_bytes(e.raw)}};
         break;
     }
-    if (hex && e.kind != Kind::unknown && e.kind != Kind::check) j["hex"] = hex_bytes(e.raw);
+    if (with_bytes(e, hex)) j["hex"] = hex_bytes(e.raw);
     return j;
 }
 
@@ -154,8 +160,7 @@ std::string text_line(const Event &e, const ToUtf8 &to_utf8, bool hex) {
         s = "unknown " + hex_bytes(e.raw);
         break;
     }
-    if (hex && e.kind != Kind::unknown && e.kind != Kind::check)
-        s += "  [" + hex_bytes(e.raw) + "]";
+    if (with_bytes(e, hex)) s += "  [" + hex_bytes(e.raw) + "]";
     return s;
 }
 

@@ -65,11 +65,12 @@ bool guard_of(const IniFile &ini, std::string &dir, std::string &name);
 // Replaces the file with data: a new file beside the target, with its mode,
 // owner, group and extended attributes, renamed over it, so that a reader
 // sees the old bytes or the new ones. Where there was no file, makes one, but
-// never over a file made meanwhile. Or removes the target.
+// never over a file made meanwhile.
 bool write_ini(const IniFile &ini, const std::string &data, std::string &error);
+// Removes the target.
+bool remove_ini(const IniFile &ini, std::string &error);
 // The new file that write_ini writes before it renames it.
 std::string temp_of(const IniFile &ini);
-bool remove_ini(const IniFile &ini, std::string &error);
 
 // Undoes change in the file at path as it is now; what tells the outcome in
 // words.

@@ -69,24 +69,33 @@ std::string why(int err) {
 }
 
 // Writes all of data. With open, the mask under which the ending signals
-// come in, they come in meanwhile: one that comes during the write breaks it
-// off, so that a reader that has stopped reading cannot hold the program, and
-// the write fails with EINTR.
-bool write_all(int fd, const char *data, std::size_t size, const sigset_t *open = nullptr) {
+// come in, they come in meanwhile, and once more of them than ignored have
+// come the write no longer waits for its reader: one that is waiting then is
+// broken off, and what cannot go at once is not written. So a reader that
+// has stopped reading cannot hold the program. False with errno set: EINTR
+// when a signal cut the write short.
+bool write_all(int fd, const char *data, std::size_t size, const sigset_t *open = nullptr,
+               sig_atomic_t ignored = 0) {
     sigset_t held;
     if (open != nullptr) sigprocmask(SIG_SETMASK, open, &held);
-    const sig_atomic_t before = signals_in;
     bool ok = true;
     for (std::size_t done = 0; ok && done < size;) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else
-            ok = n < 0 && errno == EINTR && open == nullptr;
-        // A pipe's write that a signal breaks after some bytes returns them.
-        if (ok && open != nullptr && signals_in != before) {
+        bool late = open != nullptr && signals_in > ignored;
+        pollfd p{fd, POLLOUT, 0};
+        if (late && (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0)) {
             errno = EINTR;
             ok = false;
+            break;
+        }
+        // A pipe takes at most PIPE_BUF bytes whole or not at all, so a
+        // signal never leaves a write half done and the rest waiting.
+        ssize_t n = write(fd, data + done, std::min<std::size_t>(size - done, PIPE_BUF));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EAGAIN && !late) {
+            poll(&p, 1, -1); // a descriptor that does not wait is waited on here
+        } else {
+            ok = n < 0 && errno == EINTR;
         }
     }
     int err = errno;
@@ -108,39 +117,17 @@ class Output {
         pending_ += '\n';
     }
 
-    // A reader that stops reading must not keep the session from ending: the
-    // ending signals may break a write that waits, and once one has come,
-    // output that cannot go at once is dropped. So is output to a reader
-    // that has gone; any other failure to write is kept for the end.
+    // A reader that stops reading must not keep the session from ending:
+    // once an ending signal has come, output that cannot go at once is
+    // dropped. So is output to a reader that has gone; any other failure to
+    // write is kept for the end.
     void flush() {
+        if (pending_.empty()) return;
         std::string s;
         s.swap(pending_);
-        sigset_t held;
-        if (open_ != nullptr) sigprocmask(SIG_SETMASK, open_, &held);
-        for (std::size_t done = 0; done < s.size() && !cut_;) {
-            pollfd p{1, POLLOUT, 0};
-            if (stop_signal != 0 && (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0)) {
-                cut_ = true;
-                break;
-            }
-            // A pipe takes at most PIPE_BUF bytes whole or not at all, so a
-            // signal never leaves a write half done and the rest waiting.
-            ssize_t n = write(1, s.data() + done, std::min<std::size_t>(s.size() - done, PIPE_BUF));
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-                continue;
-            }
-            int err = n < 0 ? errno : 0;
-            if (stop_signal == 0 && err == EINTR) continue;
-            // Standard output that does not wait is waited on here.
-            if (stop_signal == 0 && err == EAGAIN) {
-                poll(&p, 1, -1);
-                continue;
-            }
-            if (err != EINTR && err != EAGAIN && err != EPIPE) error_ = err;
-            cut_ = true;
-        }
-        if (open_ != nullptr) sigprocmask(SIG_SETMASK, &held, nullptr);
+        if (write_all(1, s.data(), s.size(), open_)) return;
+        if (errno != EINTR && errno != EAGAIN && errno != EPIPE) error_ = errno;
+        cut_ = true;
     }
 
     // False, having said why, when output could not be written.
@@ -212,8 +199,8 @@ class Files {
     Files(const Files &) = delete;
     Files &operator=(const Files &) = delete;
 
-    // From here on an ending signal breaks a write that waits: a reader that
-    // stops reading must not keep the session from ending.
+    // From here on the ending signals keep a write from waiting: a reader
+    // that stops reading must not keep the session from ending.
     void let_signals_in(const sigset_t *open) {
         open_ = open;
     }
@@ -237,10 +224,12 @@ class Files {
         }
         if (svg_ >= 0) {
             std::string picture = session.picture()->svg();
+            // Written after the signal that ended the session: only a later
+            // one cuts it short.
             struct stat st {};
             bool written = fstat(svg_, &st) == 0 &&
                            (!S_ISREG(st.st_mode) || ftruncate(svg_, 0) == 0) &&
-                           write_all(svg_, picture.data(), picture.size(), open_);
+                           write_all(svg_, picture.data(), picture.size(), open_, signals_in);
             int err = errno;
             if (close(svg_) != 0 && written) {
                 err = errno;
