@@ -39,8 +39,8 @@ void on_stop(int sig) {
 
 Micros parse_seconds(const char *text) {
     const char *digits = "0123456789";
-    if (std::strspn(text, "0123456789.") != std::strlen(text) || std::strchr(text, '.') != std::strrchr(text, '.') ||
-        std::strpbrk(text, digits) == nullptr)
+    if (std::strspn(text, "0123456789.") != std::strlen(text) ||
+        std::strchr(text, '.') != std::strrchr(text, '.') || std::strpbrk(text, digits) == nullptr)
         return 0;
     double seconds = std::strtod(text, nullptr);
     if (!(seconds > 0) || seconds > INT_MAX) return 0;
