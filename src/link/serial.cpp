@@ -3,6 +3,7 @@
 #include "tarvik.h"
 
 #include "link.h"
+#include "protocol.h"
 #include "text.h"
 
 #include <cerrno>
@@ -147,7 +148,7 @@ int serial_open() {
     struct termios found;
     if (tcgetattr(fd, &found) != 0) {
         release(fd); // also lets the lock go
-        std::fprintf(stdout, "error reading terminal settings.\n");
+        std::fprintf(stdout, "%s\n", protocol::kNotTerminalReport);
         return -2;
     }
     tsave = found;
@@ -162,9 +163,7 @@ int serial_open() {
     return fd;
 }
 
-// Closes fd as serial_close does, and tells in drained whether the printer
-// took every byte. With drop, what is queued is dropped instead of waited on.
-static int close_port(int fd, bool drop, bool &drained) {
+int link_close(int fd, bool drop, bool &drained) {
     drained = !drop;
     const bool here = held_here(); // one getpid for the whole close
     if (here && fd != hold.fd) {
@@ -202,19 +201,13 @@ static int close_port(int fd, bool drop, bool &drained) {
 
 int serial_close(int fd) {
     bool drained;
-    return close_port(fd, false, drained);
-}
-
-bool link_close(int fd, bool sent) {
-    bool drained;
-    close_port(fd, !sent, drained);
-    return drained;
+    return link_close(fd, false, drained);
 }
 
 void ini_missing() {
     // The process ends: a port it holds goes back as it was found first.
     if (held_here()) serial_close(hold.fd);
-    std::fprintf(stdout, "erro abertura tarvik.ini");
+    std::fprintf(stdout, "%s", protocol::kIniMissingReport);
     std::exit(1);
 }
 
