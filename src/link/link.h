@@ -33,14 +33,14 @@ Lookup layout_lookup(const char *code, char (&layout)[kLayout]);
 // when a signal came before any byte was taken) or takes nothing (EIO).
 bool link_send(int fd, const char *data, std::size_t n);
 
-// Closes fd as serial_close does, and returns close's result. Unless drop is
-// set, it first waits as serial_close does for the printer to take every
-// byte; with drop (a command whose bytes did not all go), or when a signal
-// cuts that wait short, what is still queued is dropped and the line
-// restored at once. A nested descriptor drops its output the same way and
-// leaves the line to the holder. drained tells whether every byte left the
-// port; if not, errno tells why: with drop the caller's, or EINTR for the
-// wait.
+// Restores the line and closes fd from serial_open, giving close's result;
+// serial_close is this without drop. Unless drop is set, it first waits for
+// the printer to take every byte; with drop (a command whose bytes did not
+// all go), or when that wait fails (a signal cuts it short, or the line has
+// hung up), what is still queued is dropped and the line restored at once. A
+// nested descriptor drops its output the same way and leaves the line to the
+// holder. drained tells whether every byte left the port; if not, errno tells
+// why: the wait's errno, or, with drop, the caller's.
 int link_close(int fd, bool drop, bool &drained);
 
 #endif
