@@ -81,7 +81,7 @@ Result text_until(const View &v, std::size_t i, int end, std::size_t max, std::s
 
 // The line width from the shared library's own pitch tables.
 int width_of(Side side, char pitch, bool twice) {
-    char flag = twice ? 'S' : 'N';
+    char flag = twice ? protocol::kDoubleWidth : 'N';
     int width;
     char control;
     (side == Side::front ? setme : setmev)(pitch, flag, width, control);
@@ -143,7 +143,7 @@ Match text_line(const View &v, std::size_t i, bool back_allowed) {
     return whole(stop + 1, e);
 }
 
-// ESC code text '}': a check field.
+// ESC '.' '5' '9' '0' code text '}': a check field.
 Match check_field(const View &v) {
     const std::size_t head = sizeof protocol::kFieldHead - 1;
     Result r = fixed(v, 0, protocol::kFieldHead, head);
