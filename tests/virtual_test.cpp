@@ -15,8 +15,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <sstream>
 #include <string>

@@ -112,8 +112,8 @@ Sheet check_sheet(long long &top, const Event &c, const ToUtf8 &to_utf8) {
     out.push_back(text_at(x + 4, 40, 9, "layout " + visible(to_utf8(check_layout(c))), "#557"));
     // The amount in its box, with the currency's names under it.
     double box = kMargin + kPaper - 220;
-    out.push_back(Box{box, Length::whole(12), Length::whole(210), Length::whole(34), "#fff",
-                      "#5a7a6a"});
+    out.push_back(
+        Box{box, Length::whole(12), Length::whole(210), Length::whole(34), "#fff", "#5a7a6a"});
     out.push_back(text_at(box + 8, 35, 16, visible(to_utf8(check_amount(c))), nullptr, true));
     out.push_back(text_at(box + 8, 60, 9, shown(6) + " / " + shown(7), "#557"));
     field(0, x + 14, 95, kPaper - 30);

@@ -45,9 +45,9 @@ struct Line {
 struct Text {
     double x, y; // where its baseline starts
     double size;
-    std::string text;           // UTF-8, each character visible
-    double pitch = 0;           // each character's width, as printed; 0: the font's own
-    bool bold = false;          //
+    std::string text; // UTF-8, each character visible
+    double pitch = 0; // each character's width, as printed; 0: the font's own
+    bool bold = false;
     const char *fill = nullptr; // null: black
 };
 

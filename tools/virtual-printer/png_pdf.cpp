@@ -2,10 +2,10 @@
 
 #include <cairo-pdf.h>
 #include <cairo.h>
-#include <fontconfig/fontconfig.h>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fontconfig/fontconfig.h>
 
 namespace virt {
 

@@ -76,9 +76,9 @@ std::string svg(const Layout &layout) {
     std::string width = std::to_string(layout.width), height = std::to_string(layout.height);
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-                      width + "\" height=\"" + height + "\" viewBox=\"0 0 " + width + " " +
-                      height + "\">\n<rect width=\"100%\" height=\"100%\" fill=\"" +
-                      layout.background + "\"/>\n";
+                      width + "\" height=\"" + height + "\" viewBox=\"0 0 " + width + " " + height +
+                      "\">\n<rect width=\"100%\" height=\"100%\" fill=\"" + layout.background +
+                      "\"/>\n";
     Writer write{out};
     for (const Sheet &s : layout.sheets) {
         for (const Shape &shape : s.frame)
