@@ -2,9 +2,9 @@
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest: the 32-bit toolchain, pkg-config, clang with
 # its fuzzer runtime, the GoogleTest sources, QEMU with Python for the serial
-# driver stage, nlohmann-json for the programs, the packaging tools (scdoc for
-# the manual pages, dpkg-dev, lintian, fakeroot), the network tools (ser2net,
-# socat), for the benchmark and the endurance tests Google Benchmark,
+# driver stage, nlohmann-json and cairo for the programs, the packaging tools
+# (scdoc for the manual pages, dpkg-dev, lintian, fakeroot), the network tools
+# (ser2net, socat), for the benchmark and the endurance tests Google Benchmark,
 # pyserial and valgrind, and for the Python package Debian's pytest,
 # setuptools, wheel and venv. Does nothing when all is there.
 set -euo pipefail
@@ -16,6 +16,7 @@ command -v pkg-config >/dev/null || missing+=(pkg-config)
 command -v clang++ >/dev/null || missing+=(clang)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
 [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+[ -f /usr/include/cairo/cairo-pdf.h ] || missing+=(libcairo2-dev)
 command -v qemu-system-i386 >/dev/null || missing+=(qemu-system-x86)
 # qemu-i386 runs the 32-bit programs where the kernel runs none; installed
 # without the recommended qemu-user-binfmt, which would register handlers.
