@@ -64,11 +64,14 @@ async def draw(printer_class: type, directory: str, encoding: str, timeout: floa
         with open(os.path.join(scratch, "tarvik.ini"), "w", encoding="latin-1") as copy:
             copy.write(banks)
         picture = os.path.join(scratch, "preview.svg")
-        virtual = await asyncio.create_subprocess_exec(
-            program, "--json", "--dir", scratch, "--svg", picture, "--count", str(count),
-            "--charset", codecs.lookup(encoding).name,
-            stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE,
-        )
+        try:
+            virtual = await asyncio.create_subprocess_exec(
+                program, "--json", "--dir", scratch, "--svg", picture, "--count", str(count),
+                "--charset", codecs.lookup(encoding).name,
+                stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE,
+            )
+        except OSError as e:
+            raise unavailable(f"cannot run {program}: {e.strerror}") from None
         try:
             async with asyncio.timeout(timeout):
                 ready = await virtual.stdout.readline()
