@@ -57,7 +57,7 @@ def arrived(printer, last):
         if any(map(last, events)):
             return events
         threading.Event().wait(0.01)
-    pytest.fail(f"not arrived: {events}")
+    pytest.fail(f"not arrived; the last events: {events[-5:]}")
 
 
 def nothing_printed(service):
