@@ -146,7 +146,7 @@ def test_ten_thousand_bad_requests_break_nothing_and_print_nothing_refused(print
     commands = 0
     for id in ids:
         done = print_service.request("GET", f"/v1/jobs/{id}")[2]
-        assert done["state"] in ("printed", "failed"), (SEED, done)
+        assert done["state"] in ("printed", "failed", "cancelled"), (SEED, done)  # DELETE /v1/jobs/1 is among them
         commands += sum(9 if "check" in c else 1 for c, r in zip(done["commands"], done["results"]) if r["ok"])
     assert print_service.process.poll() is None, SEED
     assert len([e for e in events if e["type"] != "check"]) == commands, SEED
