@@ -63,10 +63,8 @@ def parse(body: bytes) -> Any:
 
 
 def argument(name: str, value: Any, field: str) -> Any:
-    """A member's JSON value as the package's method takes it."""
-    if name == "amount" and isinstance(value, float):
-        raise bad("amount is a JSON number with a fraction, whose rounding would not be yours:"
-                  " give an integer of centavos or a text (\"1234.56\")", field)
+    """A member's JSON value as the package's method takes it. A number with
+    a fraction is a float, which the package refuses for an amount."""
     if name == "date" and isinstance(value, str) and _ISO_DATE.fullmatch(value):
         try:
             return datetime.date.fromisoformat(value)
