@@ -5,8 +5,9 @@
 # driver stage, nlohmann-json and cairo for the programs, the packaging tools
 # (scdoc for the manual pages, dpkg-dev, lintian, fakeroot), the network tools
 # (ser2net, socat), for the benchmark and the endurance tests Google Benchmark,
-# pyserial and valgrind, and for the Python package Debian's pytest,
-# setuptools, wheel and venv. Does nothing when all is there.
+# pyserial and valgrind, for the Python package Debian's pytest, setuptools,
+# wheel and venv, and for the print service aiohttp and systemd-analyze
+# (which checks its unit). Does nothing when all is there.
 set -euo pipefail
 
 missing=() bare=() # bare: without recommended packages
@@ -25,14 +26,14 @@ command -v python3 >/dev/null || missing+=(python3)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
 for tool in scdoc:scdoc dpkg-shlibdeps:dpkg-dev lintian:lintian fakeroot:fakeroot \
-  ser2net:ser2net socat:socat gzip:gzip man:man-db ss:iproute2; do
+  ser2net:ser2net socat:socat gzip:gzip man:man-db ss:iproute2 systemd-analyze:systemd; do
   PATH=$PATH:/usr/sbin:/sbin command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
 done
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
 /usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3 python3-serial)
 command -v valgrind >/dev/null || missing+=(valgrind)
 for module in pytest:python3-pytest setuptools:python3-setuptools wheel:python3-wheel \
-  ensurepip:python3-venv; do
+  ensurepip:python3-venv aiohttp:python3-aiohttp; do
   /usr/bin/python3 -c "import ${module%%:*}" 2>/dev/null || missing+=("${module#*:}")
 done
 
@@ -40,7 +41,9 @@ if [ $((${#missing[@]} + ${#bare[@]})) -gt 0 ]; then
   echo "installing: ${missing[*]} ${bare[*]}"
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
+  # A mirror caught mid-sync fails the update of one list; the lists at hand
+  # may still hold every package, and the install below tells.
+  $sudo apt-get update -qq || echo "apt-get update failed; installing from the lists at hand" >&2
   [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
   [ ${#bare[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${bare[@]}" >/dev/null
 fi
