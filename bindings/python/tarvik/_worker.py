@@ -116,9 +116,9 @@ class Request:
     """One request and, once it is done, its answer or its error. ``MICROS``
     in ``items`` is filled with what is left of the timeout when it goes."""
 
-    MICROS = b"MICROS"
+    MICROS: Any = object()  # equal to no text
 
-    def __init__(self, items: list[bytes], timeout: float | None, hold: Hold | None = None) -> None:
+    def __init__(self, items: list[Any], timeout: float | None, hold: Hold | None = None) -> None:
         self.items = items
         self.verb = items[0]
         self.timeout = timeout
