@@ -111,9 +111,11 @@ def initramfs(args, path):
     add("bin/busybox", os.path.join(args.cache, "busybox"))
     add("bin/guest", args.guest)
     add("bin/tarvik-print", args.print)
-    add("usr/lib32/libtarvik.so.1", args.lib)
-    # The 32-bit runtime from the host's multilib packages, where the guest's
-    # loader looks for it. The loader lists it under qemu-i386: ldd would run
+    # In /usr/lib, which the 32-bit loader searches whether it is multilib's
+    # (/lib32) or that of libc6:i386 (/lib/i386-linux-gnu).
+    add("usr/lib/libtarvik.so.1", args.lib)
+    # The host's 32-bit runtime, at the paths where the guest's loader, the
+    # host's own, finds it. The loader lists it under qemu-i386: ldd would run
     # it natively, which a kernel without 32-bit support refuses.
     env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(args.lib))
     runtime = set()
