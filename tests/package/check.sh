@@ -44,7 +44,8 @@ for arch in amd64 i386; do
   lib_files=$(dpkg-deb -c "$lib")
   dev_files=$(dpkg-deb -c "$dev")
   for f in ./usr/lib/$triplet/libtarvik.so.$upstream ./usr/lib/$triplet/libtarvik.so.1 \
-    ./usr/share/man/man5/tarvik.ini.5.gz ./usr/share/doc/libtarvik1/copyright; do
+    ./usr/lib/$triplet/tarvik1/tarvik-worker ./usr/share/man/man5/tarvik.ini.5.gz \
+    ./usr/share/doc/libtarvik1/copyright; do
     grep -q " $f\( ->.*\)\?$" <<<"$lib_files" || fail "$lib lacks $f"
   done
   for f in ./usr/include/tarvik.h ./usr/lib/$triplet/libtarvik.so ./usr/lib/$triplet/pkgconfig/tarvik.pc \
@@ -117,7 +118,7 @@ for arch in amd64 i386; do
   installed+=("libtarvik-dev:$arch" "libtarvik1:$arch")
 done
 $sudo dpkg -i "${pkgs[@]}" >/dev/null
-unset LD_LIBRARY_PATH TARVIK_LIBRARY TARVIK_VIRTUAL PYTHONPATH
+unset LD_LIBRARY_PATH TARVIK_LIBRARY TARVIK_WORKER TARVIK_VIRTUAL PYTHONPATH
 cmake -S tests/consumer -B "$work/cmake" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 [ "$("$work/cmake/consumer")" = "consumer ok" ] || fail "find_package consumer"

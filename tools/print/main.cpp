@@ -4,6 +4,7 @@
 // look at the device.
 #include "tarvik.h"
 
+#include "bounded.h"
 #include "charset.h"
 #include "doctor.h"
 #include "files.h"
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +27,6 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <vector>
 
 namespace {
@@ -99,95 +98,26 @@ bool one_of(const char *arg, const char *allowed, char &out) {
     return true;
 }
 
-// --timeout: the text as given, and the bound; 0 s when there is none.
+// --timeout: the text as given, and the bound; 0 when there is none.
 struct Bound {
     std::string text;
-    itimerval timer{};
+    bounded::Micros micros = 0;
 };
 Bound bound;
-
-// SECONDS: digits with at most one point ("30", "0.5", ".5"), above 0. No
-// sign, exponent, "inf" or "nan". The program keeps the C locale, so the
-// point is the decimal mark.
-bool take_seconds(const char *arg, Bound &out) {
-    std::string text = arg;
-    if (text.find_first_not_of("0123456789.") != std::string::npos ||
-        text.find('.') != text.rfind('.') || text.find_first_of("0123456789") == std::string::npos)
-        return false;
-    double seconds = std::strtod(arg, nullptr);
-    if (!(seconds > 0) || seconds > INT_MAX) return false;
-    // Rounded up: a bound below a microsecond must not become no timer at all.
-    auto us = static_cast<long long>(std::ceil(seconds * 1e6));
-    out.text = text;
-    out.timer.it_value.tv_sec = static_cast<time_t>(us / 1000000);
-    out.timer.it_value.tv_usec = static_cast<suseconds_t>(us % 1000000);
-    // Then every 0.1 s until the call returns: a signal that catches a write
-    // after it took some bytes only cuts it short, and the library writes on.
-    out.timer.it_interval.tv_usec = 100000;
-    return true;
-}
-
-volatile sig_atomic_t fired = 0;   // the --timeout ran out
-volatile sig_atomic_t stopped = 0; // a signal that ends the program came
-
-void on_timer(int) {
-    fired = 1;
-}
-
-// The signals that end the program by default. While it holds the port they
-// end the command as the timer does, so that the line is put back before the
-// signal takes its course.
-const int kStops[] = {SIGHUP, SIGINT, SIGPIPE, SIGTERM};
-
-void on_stop(int sig) {
-    if (stopped == 0) stopped = sig;
-    // A write that had taken some bytes is only cut short, and the library
-    // writes on: ticks every 0.1 s end the wait. (setitimer is a bare system
-    // call in glibc, safe in a handler.)
-    const itimerval ticks{{0, 100000}, {0, 1}};
-    setitimer(ITIMER_REAL, &ticks, nullptr);
-}
-
-// Handled without SA_RESTART, so that the timer and the stops end the
-// library's waits.
-void set_handlers() {
-    struct sigaction sa {};
-    sigemptyset(&sa.sa_mask);
-    sa.sa_handler = on_timer;
-    sigaction(SIGALRM, &sa, nullptr);
-    // The timer is this program's own: a SIGALRM that the parent left
-    // blocked would never end a wait.
-    sigset_t alarm;
-    sigemptyset(&alarm);
-    sigaddset(&alarm, SIGALRM);
-    sigprocmask(SIG_UNBLOCK, &alarm, nullptr);
-    sa.sa_handler = on_stop;
-    for (int sig : kStops)
-        sigaction(sig, &sa, nullptr);
-}
-
-void set_timer(bool on) {
-    itimerval off{};
-    setitimer(ITIMER_REAL, on ? &bound.timer : &off, nullptr);
-}
 
 // The end of a command that the timer cut short: the reason on standard
 // error, standard output left empty, exit status 124. After a stop, the
 // reason (where something was cut), and then the signal ends the program as
 // it would have.
 int cut_short(const std::string &what) {
-    if (stopped == 0) {
+    int sig = bounded::stop();
+    if (sig == 0) {
         std::fprintf(stderr, "tarvik-print: --timeout %s s ran out: %s\n", bound.text.c_str(),
                      what.c_str());
         return 124;
     }
-    int sig = stopped;
     if (!what.empty()) std::fprintf(stderr, "tarvik-print: %s: %s\n", strsignal(sig), what.c_str());
-    // A tick already on its way must not end the program in its place.
-    set_timer(false);
-    std::signal(SIGALRM, SIG_IGN);
-    std::signal(sig, SIG_DFL);
-    raise(sig);
+    bounded::die(sig);
     return 128 + sig;
 }
 
@@ -210,28 +140,29 @@ std::string open_wait() {
 // from a wait for the printer (the command gives 0 with EINTR), whether the
 // timer or a stop ended it. The library's 1 is the shell's success.
 int held(const std::function<int()> &command) {
-    bool timer = bound.timer.it_value.tv_sec != 0 || bound.timer.it_value.tv_usec != 0;
-    set_handlers();
-    if (timer) set_timer(true);
+    // The signals that end the program by default end the command as the
+    // timer does while it holds the port, so that the line is put back
+    // before the signal takes its course.
+    bounded::handle({SIGHUP, SIGINT, SIGPIPE, SIGTERM});
+    bounded::Run run(bound.micros);
     int fd = serial_open();
     if (fd < 0) {
         int err = errno;
-        set_timer(false);
-        if ((fired || stopped) && err == EINTR) return cut_short(open_wait());
+        run.disarm();
+        if (run.cut(err)) return cut_short(open_wait());
         // The report that the command would have given for the same open.
         std::printf("%s\r\n", doctor::port_report(fd, err).c_str());
         std::fflush(stdout);
-        return stopped ? cut_short("") : 1;
+        return bounded::stop() != 0 ? cut_short("") : 1;
     }
     errno = 0;
     int printed = command();
-    int err = errno;
-    bool cut = printed != 1 && (fired || stopped) && err == EINTR;
+    bool cut = printed != 1 && run.cut(errno);
     doctor::Modem modem = cut ? doctor::modem_lines(fd) : doctor::Modem{};
     serial_close(fd);
-    set_timer(false);
+    run.disarm();
     std::fflush(stdout);
-    if (!cut) return stopped ? cut_short("") : printed == 1 ? 0 : 1;
+    if (!cut) return bounded::stop() != 0 ? cut_short("") : printed == 1 ? 0 : 1;
     const char *cts = modem.err != 0 ? "unknown" : (modem.bits & TIOCM_CTS) != 0 ? "on" : "off";
     return cut_short(std::string("the printer did not take the bytes (CTS ") + cts +
                      "). The line was restored and the rest dropped.");
@@ -381,7 +312,8 @@ int main(int argc, char **argv) {
             json = true;
             break;
         case 't':
-            if (!take_seconds(optarg, bound))
+            bound = {optarg, bounded::parse_seconds(optarg)};
+            if (bound.micros == 0)
                 return wrong("--timeout takes a number of seconds above 0, such as 0.5 or 30, "
                              "not \"" +
                              std::string(optarg) + "\"");

@@ -1,4 +1,5 @@
-"""Drive a serial check and document printer through libtarvik.
+"""Drive a serial check and document printer through libtarvik, whose calls
+run in a worker process of their own (``tarvik-worker``).
 
 >>> import tarvik
 >>> printer = tarvik.Printer(directory="/srv/app", timeout=30)
@@ -19,10 +20,11 @@ from .errors import (
     SendError,
     ToolError,
 )
-from .printer import Port, Printer
+from .printer import Command, Port, Printer
 from .status import Holder, Status
 
 __all__ = [
+    "Command",
     "ConfigError",
     "DateError",
     "EncodingError",

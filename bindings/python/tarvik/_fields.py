@@ -8,14 +8,25 @@ import datetime
 import decimal
 import re
 
-from .errors import EncodingError
+from .errors import DateError, EncodingError
 
 PITCHES = "0123456789*+"
 SELECTORS = "YVX"
 MAX_LINE_FEEDS = 10
 FIELD_BYTES = 92  # what the library sends of text1 and text2
 AMOUNT_DIGITS = 12
+# The library sends at most a line's width of a text (a check's fields 5 and
+# 6: 60 bytes); what lies beyond this never leaves, so it is not carried to
+# the worker either.
+LONGEST_TEXT = 1024
+# The worker's bound is whole seconds of a C int at most.
+LONGEST_TIMEOUT = 2**31 - 1
 _BANK = re.compile(r"([0-9]+)(-[0-9])?", re.ASCII)
+# Reais with exactly two decimals: digits, optionally grouped in threes by
+# one separator, then the other separator (or the only one) and the centavos.
+_AMOUNT = re.compile(r"\s*(?:([0-9]{1,3})(?:([.,])[0-9]{3})(?:\2[0-9]{3})*|[0-9]+)([.,])([0-9]{2})\s*", re.ASCII)
+_DATE = re.compile(r"([0-9]{1,2})/([0-9]{1,2})/([0-9]{2}|[0-9]{4})", re.ASCII)
+_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 
 Text = str | bytes
 
@@ -23,6 +34,12 @@ Text = str | bytes
 def text(value: Text, encoding: str, what: str = "text") -> bytes:
     """A text in the printer's encoding; bytes as they are."""
     if isinstance(value, str):
+        control = _CONTROL.search(value)
+        if control is not None:
+            raise ValueError(
+                f"{what} holds the control character U+{ord(control.group()):04X}, which would reach the printer"
+                " as a command of its own or a raw line; pass bytes to send such bytes on purpose"
+            )
         try:
             data = value.encode(encoding)
         except UnicodeEncodeError as e:
@@ -46,7 +63,7 @@ def check_text(value: Text, encoding: str, what: str, limit: int | None = None) 
         raise ValueError(f"{what} holds a '}}' or an ESC, which the printer cannot take in a check")
     if limit is not None and len(data) > limit:
         raise ValueError(f"{what} is {len(data)} bytes; a check field holds {limit}")
-    return data
+    return data[:LONGEST_TEXT]
 
 
 def pitch(value: str) -> bytes:
@@ -55,7 +72,14 @@ def pitch(value: str) -> bytes:
     return value.encode()
 
 
+def line_text(value: Text, encoding: str) -> bytes:
+    """A line's text, of which the library sends at most the line's width."""
+    return text(value, encoding)[:LONGEST_TEXT]
+
+
 def flag(double: bool) -> bytes:
+    if not isinstance(double, bool):
+        raise TypeError(f"double must be a bool, not {type(double).__name__} {double!r}")
     return b"S" if double else b"N"
 
 
@@ -74,44 +98,56 @@ def line_feeds(n: int) -> int:
 
 
 def date(value: Text | datetime.date, encoding: str) -> bytes:
+    """A real day: D/M/YYYY, or D/M/YY in 20YY, or a ``datetime.date``."""
     if isinstance(value, datetime.date):
         return f"{value.day:02d}/{value.month:02d}/{value.year:04d}".encode()
-    return text(value, encoding, "date")
+    data = text(value, encoding, "date")
+    m = _DATE.fullmatch(data.decode("latin-1"))
+    try:
+        if m is None:
+            raise ValueError
+        year = int(m.group(3)) + (2000 if len(m.group(3)) == 2 else 0)
+        datetime.date(year, int(m.group(2)), int(m.group(1)))
+    except ValueError:
+        raise DateError(
+            f"date {value!r} is no day of the calendar as D/M/YYYY, or D/M/YY in 20YY; nothing was printed"
+        ) from None
+    return data
 
 
 def amount(value: str | bytes | int | decimal.Decimal, encoding: str) -> bytes:
-    """The library reads an amount's digits in order, as centavos."""
+    """The centavos, as the library reads an amount's digits."""
     if isinstance(value, float):
         raise TypeError("amount must not be a float, whose rounding is not yours: use Decimal, int centavos or str")
     if isinstance(value, decimal.Decimal):
-        if not value.is_finite():
-            raise ValueError(f"amount {value} is no amount")
-        cents = value * 100
-        if cents != cents.to_integral_value():
+        if not value.is_finite() or value < 0:
+            raise ValueError(f"amount {value} is no amount of reais")
+        # By its exponent, not through the context, whose rounding would
+        # make Decimal("1.005") an amount.
+        sign, digits, exponent = value.as_tuple()
+        if not isinstance(exponent, int) or exponent < -2:
             raise ValueError(f"amount {value} has more than two decimal places")
-        value = int(cents)
+        if exponent > AMOUNT_DIGITS:
+            raise ValueError(f"amount {value} has more than {AMOUNT_DIGITS} digits")
+        value = int("".join(map(str, digits)) or "0") * 10 ** (exponent + 2)
     if isinstance(value, int) and not isinstance(value, bool):
         if value < 0:
             raise ValueError(f"amount {value} is negative")
-        data = str(value).encode()
+        cents = value
     elif isinstance(value, (str, bytes, bytearray)):
         data = text(value, encoding, "amount")
-        if b"-" in data:
-            raise ValueError(f"amount {value!r} holds a '-': the printer cannot print a negative amount")
-        # The library takes the digits as centavos, so "12.5" would print
-        # R$ 1,25 and "1.234" R$ 12,34: after a separator come the centavos.
-        last = max(data.rfind(b"."), data.rfind(b","))
-        if last >= 0 and not re.fullmatch(rb"[0-9]{2}\s*", data[last + 1 :]):
+        m = _AMOUNT.fullmatch(data.decode("latin-1"))
+        if m is None or m.group(2) == m.group(3):
             raise ValueError(
-                f"amount {value!r}: its last '.' or ',' is not followed by two digits of centavos"
-                " (\"12.50\", \"1.234,00\"); the library would read another amount"
+                f"amount {value!r} is not reais with two decimals (\"1.234,56\", \"1234.56\", \"0,50\");"
+                " give centavos as an int (123456)"
             )
+        cents = int(re.sub(r"[^0-9]", "", m.group(0)))
     else:
         raise TypeError(f"amount must be str, int or Decimal, not {type(value).__name__}")
-    digits = bytes(c for c in data if 0x30 <= c <= 0x39).lstrip(b"0")
-    if len(digits) > AMOUNT_DIGITS:
+    if len(str(cents)) > AMOUNT_DIGITS:
         raise ValueError(f"amount {value!r} has more than {AMOUNT_DIGITS} digits")
-    return data
+    return str(cents).encode()
 
 
 def bank(value: str | int) -> bytes:
@@ -127,3 +163,14 @@ def bank(value: str | int) -> bytes:
     if not 0 <= value <= 999:
         raise ValueError(f"bank code {value} is not from 0 to 999")
     return f"{value:03d}".encode()
+
+
+def timeout(value: float | None) -> float | None:
+    """None, or seconds above 0, as an int or a float."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"timeout must be None or seconds as an int or a float, not {type(value).__name__}")
+    if not (0 < value <= LONGEST_TIMEOUT):  # also NaN
+        raise ValueError(f"timeout must be above 0 and at most {LONGEST_TIMEOUT} seconds, not {value}")
+    return float(value)

@@ -1,142 +1,164 @@
-"""The printer: each command one of the library's, safe by default."""
+"""The printer: each command one of the library's, run by a worker process."""
 
 from __future__ import annotations
 
 import codecs
 import contextlib
-import ctypes
 import datetime
 import decimal
 import errno
+import functools
 import os
-import signal
-import sys
-import threading
-import time
-from collections.abc import Callable, Iterator
-from typing import Any
+import shlex
+import weakref
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, Concatenate, NamedTuple, ParamSpec
 
 from . import _fields
+from . import _worker
 from . import status as _status
 from ._fields import Text
-from ._library import Library, load
-from .errors import ConfigError, DateError, PortError, PrinterTimeout, SendError
+from ._worker import Answer, Hold, Request
+from .errors import ConfigError, DateError, Error, PortError, PrinterTimeout, SendError
 
-# The library shares its buffers and its saved line settings across the
-# process, and takes a second open in the same process for a nested one that
-# does not wait: so every call of every Printer takes this lock.
-_turn = threading.RLock()
-
-# After the first alarm, the timer fires again this often until the call
-# returns: a call may wait more than once (the nested close, then the outer
-# one), and a write that had taken some bytes is resumed and may block again.
-_TICK = 0.05
+# What one Port.write carries: a longer write returns this much, as a short
+# write does.
+_LONGEST_WRITE = 1 << 20
 
 
-class _Timer:
-    """SIGALRM after ``seconds`` and then every ``_TICK`` until stopped. The
-    handler only sets a flag: Python runs it after the C call returns, and an
-    exception raised there would replace the call's result and lose its
-    descriptor."""
+class Command(NamedTuple):
+    """A command checked and encoded by :meth:`Printer.prepare`, ready for
+    :meth:`Printer.send`: the library's function and its arguments."""
 
-    def __init__(self, seconds: float) -> None:
-        self.fired = False
-        self._start = time.monotonic()
-        if signal.getsignal(signal.SIGALRM) is None:
-            raise RuntimeError("SIGALRM has a handler that Python did not install, which a timeout could not put back")
-        self._handler = signal.signal(signal.SIGALRM, self._alarm)
-        signal.siginterrupt(signal.SIGALRM, True)
-        self._timer = signal.setitimer(signal.ITIMER_REAL, max(seconds, 1e-6), _TICK)
+    function: str
+    arguments: tuple[bytes, ...]
 
-    def _alarm(self, signum: int, frame: Any) -> None:
-        self.fired = True
 
-    def stop(self) -> bool:
-        """Stops the timer and puts the application's handler and the rest of
-        its timer back. True if the timer fired."""
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        try:
-            # Run a tick still pending through this handler, not the one put back.
-            ctypes.pythonapi.PyErr_CheckSignals()
-        finally:
-            signal.signal(signal.SIGALRM, self._handler)
-            delay, interval = self._timer
-            if delay > 0:
-                left = delay - (time.monotonic() - self._start)
-                signal.setitimer(signal.ITIMER_REAL, max(left, 1e-6), interval)
-        return self.fired
+_P = ParamSpec("_P")
+
+
+def _command(prepare: Callable[Concatenate[Printer, _P], Command]) -> Callable[Concatenate[Printer, _P], None]:
+    """A printer command: its method checks and encodes the arguments (what
+    :meth:`Printer.prepare` gives), then sends the command."""
+
+    @functools.wraps(prepare)
+    def method(self: Printer, /, *args: _P.args, **kwargs: _P.kwargs) -> None:
+        self.send(prepare(self, *args, **kwargs))
+
+    method.__annotations__ = {**prepare.__annotations__, "return": "None"}
+    method.prepare = prepare  # type: ignore[attr-defined]
+    return method
 
 
 class Port:
     """The port held by :meth:`Printer.hold`, for raw access."""
 
-    def __init__(self, printer: Printer, fd: int) -> None:
+    def __init__(self, printer: Printer, hold: Hold) -> None:
         self._printer = printer
-        self.fd = fd
+        # The hold belongs to the frame of hold(): when that goes, the port
+        # is let go, whoever keeps this object.
+        self._hold = weakref.ref(hold)
 
-    def _held(self) -> int:
-        # After the hold the descriptor's number may name another file.
-        if self.fd < 0:
-            raise ValueError("the port is no longer held")
-        return self.fd
+    @property
+    def fd(self) -> int:
+        """The port's descriptor in the worker, -1 once it is let go."""
+        hold = self._hold()
+        return -1 if hold is None or hold.fd is None else hold.fd
+
+    def _held(self) -> Hold:
+        hold = self._hold()
+        if hold is None or hold.fd is None:
+            why = hold.lost if hold is not None and hold.lost else "the hold has ended"
+            raise ValueError(f"the port is no longer held: {why}")
+        return hold
 
     def write(self, data: bytes) -> int:
-        """Writes the bytes (any bytes-like object) in one write through the
-        library; returns how many the line took. Raises :class:`SendError`
-        when the write fails."""
-        fd = self._held()
-        lib = self._printer._lib
+        """Writes the bytes (any bytes-like object; at most 1 MiB of them) in
+        one write through the library; returns how many the line took.
+        Raises :class:`SendError` when the write fails, and
+        :class:`PrinterTimeout` when the printer took nothing within the
+        timeout."""
+        hold = self._held()
         # Not bytes(data): an int would become that many zero bytes.
-        data = memoryview(data).tobytes()
-        n, err = self._printer._call(lambda: (lib.serial_putn(fd, data, len(data)), ctypes.get_errno()), ini=False)
-        if n < 0:
-            raise SendError(err)
-        return n
+        data = memoryview(data).tobytes()[:_LONGEST_WRITE]
+        request = Request([b"putn", str(hold.fd).encode(), Request.MICROS, data], self._printer.timeout, hold)
+        answer = hold.worker.call(request)
+        if answer.outcome == "timeout":
+            raise PrinterTimeout(f"the printer took nothing within {self._printer.timeout} s")
+        if answer.outcome != "done":
+            raise SendError(errno.EINTR, answer.report, f"the write was cut short: {answer.outcome}")
+        if answer.result < 0:
+            raise SendError(answer.errno, answer.report)
+        return answer.result
 
     def read(self, n: int) -> bytes:
-        """What the printer has sent, at most ``n`` bytes, without waiting:
-        ``b""`` when nothing is waiting."""
-        fd = self._held()
-        lib = self._printer._lib
-        buf = ctypes.create_string_buffer(n + 1)
-        got, _ = self._printer._call(lambda: (lib.serial_gets(fd, buf, n), 0), ini=False)
-        return buf.raw[:got]
+        """What the printer has sent, at most ``n`` bytes (at most 64 KiB),
+        without waiting: ``b""`` when nothing is waiting."""
+        hold = self._held()
+        request = Request([b"gets", str(hold.fd).encode(), str(max(n, 0)).encode()], None, hold)
+        return hold.worker.call(request).data
 
 
 class Printer:
     """A printer on the serial line that ``tarvik.ini`` names.
 
+    The library's calls run in a worker process, ``tarvik-worker`` (package
+    ``libtarvik1``), started on the first call: one per directory, shared by
+    the Printers of this process on that directory, so that a Printer inside
+    another's :meth:`hold` prints inside it. A call costs a few hundred
+    microseconds more than a call in this process would, and the first one
+    the worker's start, a few milliseconds. In exchange the worker's current
+    directory, signals, timers and exit are its own: nothing that this
+    process does in another thread (``os.chdir``, a timer, a fork) reaches
+    the library, and the library cannot end this process. The application's
+    current directory, signal handlers, timers and signal mask are never
+    touched; a timeout works from any thread.
+
+    What the application may still do to it: ``kill -9`` of the worker (a
+    call then raises :class:`SendError` or :class:`PortError` saying so, and
+    the next call starts a new worker; a port it held is let go by the
+    kernel, but the line is left at the printer's settings), or stop it
+    (``SIGSTOP``: its calls then wait). A worker whose process has gone (end
+    of file on its socket) drops what the printer has not taken, restores the
+    line and ends.
+
     ``directory`` is where ``tarvik.ini`` is (a relative one is taken from
-    the current directory now); ``None`` means the current directory at each
-    call. When it is given, each call that reads ``tarvik.ini`` changes to it
-    and back, also when the call raises. The current directory belongs to the
-    whole process: while a call runs, the application's other threads see the
-    printer's directory too.
+    the current directory now); ``None`` means the current directory as it
+    stands when each call starts.
 
-    Texts are ``str``, encoded with ``encoding`` (the printer's code page), or
-    ``bytes``, sent as they are.
+    Texts are ``str``, encoded with ``encoding`` (the printer's code page),
+    which holds no control character; or ``bytes``, sent as they are, on
+    purpose: escape sequences of your own included.
 
-    ``timeout`` (seconds) bounds the wait for the port's lock, held by another
-    program or thread, and the wait for the printer; ``None`` waits as long as
-    it takes. It works through SIGALRM, so only in the main thread. When it
-    runs out, the unsent bytes are dropped, the line is restored, and the call
-    raises :class:`PrinterTimeout`; a call that was through by then returns
-    as usual.
+    ``timeout`` (seconds, an ``int`` or a ``float``) bounds the wait for the
+    Printer's turn behind other threads' calls, for the port's lock held by
+    another program, and for the printer; ``None`` waits as long as it takes.
+    When it runs out, the unsent bytes are dropped, the line is restored, and
+    the call raises :class:`PrinterTimeout`; a call that was through by then
+    returns as usual. A ``KeyboardInterrupt`` (or any exception) that lands
+    during a call ends it in the same way and goes on its way at once.
 
-    ``library`` is the path of ``libtarvik.so.1`` (default: the environment
-    variable ``TARVIK_LIBRARY``, else the system's).
+    ``library`` is the path of ``libtarvik.so.1`` that the worker loads
+    (default: the environment variable ``TARVIK_LIBRARY``, else the
+    system's). ``worker`` is the worker's command, a path or a command with
+    its arguments (``"qemu-i386 /usr/lib/i386-linux-gnu/tarvik1/tarvik-worker"``
+    runs the 32-bit one); default: the environment variable
+    ``TARVIK_WORKER``, else the installed one.
 
-    Every call of every Printer in the process takes one lock, so threads may
-    share printers: their commands go out whole, one after the other.
+    Threads may share Printers: the calls through one worker take turns, each
+    command whole; Printers on two directories print at the same time. Two
+    processes on one port take turns through the library's own lock.
 
     Each command (``check``, ``text``, ``authenticate``, ``back_text``,
     ``line_feed``, ``back_side_on``, ``back_side_off``) is one of the
     library's commands and returns ``None``. Bad arguments raise
-    ``ValueError`` or ``TypeError`` before the port is opened. The port is
-    opened by this package around the command: when it does not open,
-    :class:`PortError` replaces the library's "erro abertura porta serial"
-    report. The library's other reports still go to standard output, flushed
-    after every call.
+    ``ValueError`` or ``TypeError`` before anything is sent. The library's
+    reports never reach standard output: a failure's exception keeps them in
+    ``report``.
+
+    :meth:`close`, or the end of a ``with Printer(...) as printer:`` block,
+    ends the worker that no other Printer uses; else it ends with this
+    process.
     """
 
     def __init__(
@@ -145,21 +167,49 @@ class Printer:
         encoding: str = "latin-1",
         timeout: float | None = None,
         library: str | os.PathLike[str] | None = None,
+        worker: str | os.PathLike[str] | Sequence[str] | None = None,
     ) -> None:
         codecs.lookup(encoding)
-        # Beyond TIMEOUT_MAX the waits cannot be bounded: every call would
-        # raise OverflowError.
-        if timeout is not None and not 0 < timeout <= threading.TIMEOUT_MAX:
-            raise ValueError(f"timeout must be above 0 and at most {threading.TIMEOUT_MAX} seconds, not {timeout}")
-        # A relative directory is taken from here, not from wherever the
+        self.timeout = _fields.timeout(timeout)
+        # Relative paths are taken from here, not from wherever the
         # application has moved by the time of a call.
         self.directory = None if directory is None else os.path.abspath(directory)
         self.encoding = encoding
-        self.timeout = timeout
-        self._lib: Library = load(library)
+        if library is None:
+            library = os.environ.get("TARVIK_LIBRARY") or None
+        else:
+            library = os.fspath(library)
+        self._library = library if library is None or os.sep not in library else os.path.abspath(library)
+        if worker is None:
+            argv = _worker.default_worker()
+        elif isinstance(worker, str):
+            argv = shlex.split(worker)
+        elif isinstance(worker, os.PathLike):
+            argv = [os.fspath(worker)]
+        else:
+            argv = [os.fspath(a) for a in worker]
+        if not argv:
+            raise ValueError("worker names no program")
+        if os.sep in argv[0]:
+            argv[0] = os.path.abspath(argv[0])
+        self._argv = tuple(argv)
+        self._used: set[tuple[Any, ...]] = set()
+
+    def __enter__(self) -> Printer:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Ends the workers this Printer used that no other Printer uses. A
+        later call starts a new one."""
+        while self._used:
+            _worker.leave(self._used.pop(), self)
 
     # ---- Commands ------------------------------------------------------
 
+    @_command
     def check(
         self,
         text1: Text,
@@ -169,76 +219,118 @@ class Printer:
         text5: Text,
         text6: Text,
         bank: str | int,
-    ) -> None:
+    ) -> Command:
         """Prints a check from its fields.
 
         ``text1`` and ``text2`` hold at most 92 bytes each; ``text5`` and
         ``text6`` are cut to 60 by the library. No check text may hold a '}'
-        or an ESC. ``date`` is a ``datetime.date`` or a text as the library
-        reads it ("15/03/2025"). ``amount`` is an ``int`` of centavos, a
-        ``Decimal`` of reais with at most two decimal places, or a text whose
-        digits are the centavos ("1.234,56"; after a last '.' or ',' come two
-        digits, so "12.5" is refused); at most twelve digits after the leading
-        zeros, never negative, never a ``float``. ``bank`` is a code
-        from 0 to 999, as ``int`` or digits, optionally with its check digit
-        ("341-7"). Raises :class:`DateError` when the library refuses the date.
+        or an ESC. ``date`` is a ``datetime.date``, or a text "D/M/YYYY" or
+        "D/M/YY" (in 20YY) that names a real day ("15/03/2025"): else
+        :class:`DateError`. ``amount`` is an ``int`` of centavos, a
+        ``Decimal`` of reais with at most two decimal places (by its
+        exponent: ``Decimal("1.000")`` is refused), or a text of reais with
+        exactly two decimals: digits, optionally grouped in threes by one
+        separator, then the other one and the centavos ("1.234,56",
+        "1,234.56", "1234,56", "0,50"; surrounding spaces allowed). Bare
+        digits ("1234") are refused: give centavos as an ``int``. At most
+        twelve digits of centavos, never negative, never a ``float``.
+        ``bank`` is a code from 0 to 999, as ``int`` or digits, optionally
+        with its check digit ("341-7").
         """
         enc = self.encoding
-        args = (
-            _fields.check_text(text1, enc, "text1", _fields.FIELD_BYTES),
-            _fields.check_text(text2, enc, "text2", _fields.FIELD_BYTES),
-            _fields.date(date, enc),
-            _fields.amount(amount, enc),
-            _fields.check_text(text5, enc, "text5"),
-            _fields.check_text(text6, enc, "text6"),
-            _fields.bank(bank),
+        return Command(
+            "tarvcheque",
+            (
+                _fields.check_text(text1, enc, "text1", _fields.FIELD_BYTES),
+                _fields.check_text(text2, enc, "text2", _fields.FIELD_BYTES),
+                _fields.date(date, enc),
+                _fields.amount(amount, enc),
+                _fields.check_text(text5, enc, "text5"),
+                _fields.check_text(text6, enc, "text6"),
+                _fields.bank(bank),
+            ),
         )
-        self._command(self._lib.tarvcheque, *args, check=True)
 
-    def text(self, text: Text, pitch: str = "0", double: bool = False) -> None:
+    @_command
+    def text(self, text: Text, pitch: str = "0", double: bool = False) -> Command:
         """Prints a line on the front of the document. ``pitch`` is one of
-        "0123456789*+"; the library cuts the text to the pitch's line width."""
-        self._command(
-            self._lib.tarvtxt, _fields.pitch(pitch), _fields.flag(double), _fields.text(text, self.encoding)
+        "0123456789*+", ``double`` a ``bool``; the library cuts the text to
+        the pitch's line width."""
+        return Command(
+            "tarvtxt", (_fields.pitch(pitch), _fields.flag(double), _fields.line_text(text, self.encoding))
         )
 
-    def authenticate(self, text: Text, pitch: str = "0", double: bool = False, selector: str = "Y") -> None:
+    @_command
+    def authenticate(self, text: Text, pitch: str = "0", double: bool = False, selector: str = "Y") -> Command:
         """Prints an authentication line; ``selector`` is "Y", "V" or "X".
         The library cuts the text to the pitch's line width."""
-        self._command(
-            self._lib.tarvaut,
-            _fields.pitch(pitch),
-            _fields.flag(double),
-            _fields.selector(selector),
-            _fields.text(text, self.encoding),
+        return Command(
+            "tarvaut",
+            (
+                _fields.pitch(pitch),
+                _fields.flag(double),
+                _fields.selector(selector),
+                _fields.line_text(text, self.encoding),
+            ),
         )
 
-    def back_text(self, text: Text, pitch: str = "0", double: bool = False) -> None:
+    @_command
+    def back_text(self, text: Text, pitch: str = "0", double: bool = False) -> Command:
         """Prints a line on the back of the document; the library cuts the
         text to one less than the pitch's back line width."""
-        self._command(
-            self._lib.tarvversotxt, _fields.pitch(pitch), _fields.flag(double), _fields.text(text, self.encoding)
+        return Command(
+            "tarvversotxt", (_fields.pitch(pitch), _fields.flag(double), _fields.line_text(text, self.encoding))
         )
 
-    def line_feed(self, n: int = 1) -> None:
+    @_command
+    def line_feed(self, n: int = 1) -> Command:
         """Feeds ``n`` lines, 0 to 10."""
-        self._command(self._lib.tarvlf, _fields.line_feeds(n))
+        return Command("tarvlf", (str(_fields.line_feeds(n)).encode(),))
 
-    def back_side_on(self) -> None:
+    @_command
+    def back_side_on(self) -> Command:
         """Switches the printer to the back of the document."""
-        self._command(self._lib.tarvabreverso)
+        return Command("tarvabreverso", ())
 
-    def back_side_off(self) -> None:
+    @_command
+    def back_side_off(self) -> Command:
         """Switches the printer back to the front of the document."""
-        self._command(self._lib.tarvfechaverso)
+        return Command("tarvfechaverso", ())
+
+    COMMANDS = ("check", "text", "authenticate", "back_text", "line_feed", "back_side_on", "back_side_off")
+
+    def prepare(self, command: str, /, **arguments: Any) -> Command:
+        """Checks and encodes a command without sending it: ``command`` is
+        the method's name, ``arguments`` its parameters, with its defaults.
+        Raises what the method would raise for them (``ValueError``,
+        ``TypeError``), so that a batch can be checked whole before any of it
+        is printed."""
+        if command not in self.COMMANDS:
+            raise ValueError(f"unknown command {command!r}: one of {', '.join(self.COMMANDS)}")
+        prepare: Callable[..., Command] = getattr(type(self), command).prepare
+        return prepare(self, **arguments)
+
+    def send(self, command: Command) -> None:
+        """Sends a command that :meth:`prepare` made."""
+        where = self._where()
+        worker = self._worker(where)
+        request = Request([b"call", where.encode(), Request.MICROS, command.function.encode(), *command.arguments],
+                          self.timeout)
+        answer = worker.call(request)
+        self._raise_for(answer, where)
+        if answer.result == 1:
+            return
+        if command.function == "tarvcheque" and answer.errno == errno.EINVAL:
+            raise _with_report(DateError("the library refused the date; nothing was printed"), answer.report)
+        raise SendError(answer.errno, answer.report)
 
     @contextlib.contextmanager
     def back_side(self) -> Iterator[None]:
         """Switches the printer to the back for the body, and back to the
-        front after it, also when it raises. The process-wide lock is kept for
-        the body, so that no other thread's command prints on the back; to
-        keep other programs out too, put it in a :meth:`hold`."""
-        with self._my_turn():
+        front after it, also when it raises, holding the port from the one to
+        the other (see :meth:`hold`), so that no other program's command and
+        no other thread's prints on the back."""
+        with self.hold():
             self.back_side_on()
             try:
                 yield
@@ -259,131 +351,69 @@ class Printer:
     @contextlib.contextmanager
     def hold(self) -> Iterator[Port]:
         """Holds the port for the body, so that no other program's command
-        comes between this one's (a check and its authentication, say). The
-        process-wide lock is kept for the body too: other threads wait. Gives
-        a :class:`Port` for raw access."""
-        with self._my_turn():
-            lib = self._lib
-            fd, err = self._call(lambda: (lib.serial_open(), ctypes.get_errno()))
-            if fd < 0:
-                raise PortError(fd, err)
-            port = Port(self, fd)
-            try:
-                yield port
-            finally:
-                port.fd = -1
-                # serial_close gives 0 also when a signal made it drop the
-                # output; errno tells.
-                self._call(
-                    lambda: (lib.serial_close(fd), ctypes.get_errno()),
-                    ini=False,
-                    done=lambda called: called[1] != errno.EINTR,
-                )
-
-    # ---- One library call ----------------------------------------------
-
-    def _command(self, function: Callable[..., int], *args: Any, check: bool = False) -> None:
-        lib = self._lib
-
-        def run() -> tuple[int, int]:
-            fd = lib.serial_open()
-            if fd < 0:
-                return fd, ctypes.get_errno()
-            try:
-                ctypes.set_errno(0)
-                result = function(*args)
-                return result, ctypes.get_errno()
-            finally:
-                lib.serial_close(fd)
-
-        result, err = self._call(run, done=lambda called: called[0] == 1)
-        if result < 0:
-            raise PortError(result, err)
-        if result == 0 and check and err == errno.EINVAL:
-            raise DateError("the library refused the date; nothing was printed")
-        if result == 0:
-            raise SendError(err)
-
-    @contextlib.contextmanager
-    def _my_turn(self) -> Iterator[None]:
-        """Holds the process-wide lock, taken within the timeout."""
-        if self.timeout is not None and threading.current_thread() is not threading.main_thread():
-            raise RuntimeError(
-                "a Printer with a timeout can be used in the main thread only: the timeout works by SIGALRM"
-            )
-        if not _turn.acquire(timeout=-1 if self.timeout is None else self.timeout):
-            raise PrinterTimeout(f"another thread held the printer for {self.timeout} s")
+        comes between this one's (a check and its authentication, say).
+        Other threads' calls through this worker wait until the body ends.
+        Gives a :class:`Port` for raw access."""
+        where = self._where()
+        worker = self._worker(where)
+        hold = Hold(worker)
         try:
-            yield
+            answer = worker.call(Request([b"open", where.encode(), Request.MICROS], self.timeout, hold))
+            self._raise_for(answer, where)
+            yield Port(self, hold)
         finally:
-            _turn.release()
+            if hold.fd is not None:
+                close = Request([b"close", str(hold.fd).encode(), Request.MICROS, b"0"], self.timeout, hold)
+                if worker.call(close).outcome == "timeout":
+                    raise PrinterTimeout(
+                        f"the printer did not take the rest within {self.timeout} s; it was dropped"
+                    )
 
-    def _call(
-        self,
-        run: Callable[[], tuple[int, int]],
-        ini: bool = True,
-        done: Callable[[tuple[int, int]], bool] = lambda called: called[0] >= 0,
-    ) -> tuple[int, int]:
-        """Runs one library call, which gives its result and errno, in the
-        process's turn, bounded by the timeout. A call that reads
-        ``tarvik.ini`` (``ini``) runs in the printer's directory, after
-        checking that the file is there; the others (closing the port, raw
-        reads and writes) do not need it, and so never fail for want of it.
-        PrinterTimeout is raised only when the timer ended the call: it fired,
-        and the call failed (not ``done``, given its result and errno) with
-        EINTR. A call that went through as the timer fired keeps its result:
-        a check that was printed must not be taken for one to print again."""
-        start = time.monotonic()
-        with self._my_turn():
-            try:
-                # The library's reports come after what was printed before.
-                # The flush is for their order alone: a daemon has no
-                # sys.stdout, and a standard output that fails must not keep a
-                # check from printing.
-                with contextlib.suppress(AttributeError, OSError, ValueError):
-                    sys.stdout.flush()
-                with self._beside_ini() if ini else contextlib.nullcontext():
-                    timer = None if self.timeout is None else _Timer(self.timeout - (time.monotonic() - start))
-                    try:
-                        ctypes.set_errno(0)
-                        value = run()
-                    finally:
-                        fired = timer is not None and timer.stop()
-            finally:
-                self._lib.fflush(None)
-        if fired and not done(value) and value[1] == errno.EINTR:
-            raise PrinterTimeout(f"the printer did not answer within {self.timeout} s; what was not sent was dropped")
-        return value
+    # ---- Through the worker --------------------------------------------
 
-    @contextlib.contextmanager
-    def _beside_ini(self) -> Iterator[None]:
-        """Runs the body where tarvik.ini is, once it is seen to be there. A
-        printer with a directory changes to it and back, by a descriptor of
-        the directory left, which finds it even if it was renamed meanwhile."""
-        back = None
+    def _where(self) -> str:
         if self.directory is not None:
-            back = os.open(".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-            try:
-                os.chdir(self.directory)
-            except OSError as e:
-                os.close(back)
-                raise ConfigError(f"cannot use the directory {self.directory}: {e.strerror}") from None
+            return self.directory
         try:
-            self._check_ini()
-            yield
-        finally:
-            if back is not None:
-                try:
-                    os.fchdir(back)
-                finally:
-                    os.close(back)
-
-    def _check_ini(self) -> None:
-        """The library ends the process when tarvik.ini does not open, except
-        for want of descriptors or memory, which it reports as a port error."""
-        try:
-            os.close(os.open("tarvik.ini", os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC))
+            return os.getcwd()
         except OSError as e:
-            if e.errno not in (errno.EMFILE, errno.ENFILE, errno.ENOMEM):
-                where = self.directory if self.directory is not None else os.getcwd()
-                raise ConfigError(f"tarvik.ini in {where}: {e.strerror}") from None
+            raise ConfigError(f"the current directory cannot be used: {e.strerror}") from None
+
+    def _worker(self, where: str) -> _worker.Worker:
+        key = (where, self._argv, self._library)
+        self._used.add(key)
+        return _worker.worker_for(key, self, self._argv, self._library)
+
+    def _raise_for(self, answer: Answer, where: str) -> None:
+        """Raises what an answer that is no plain result means."""
+        outcome, report = answer.outcome, answer.report
+        if outcome == "done":
+            if answer.port < 0:
+                raise PortError(answer.port, answer.errno, report)
+            return
+        if outcome == "timeout":
+            if answer.port < 0:
+                raise _with_report(
+                    PrinterTimeout(f"the port was held by another program for {self.timeout} s; nothing was sent"),
+                    report)
+            raise _with_report(
+                PrinterTimeout(
+                    f"the printer did not take the bytes within {self.timeout} s;"
+                    " the line was restored and the rest dropped"
+                ), report)
+        if outcome == "signal":
+            raise SendError(errno.EINTR, report,
+                            "a signal ended the worker during the call; the line was restored and the rest dropped")
+        if outcome == "nodir":
+            raise ConfigError(f"cannot use the directory {where}: {os.strerror(answer.errno)}")
+        if outcome in ("noini", "exit"):
+            # On its exit the library has put the line back as it was found.
+            why = os.strerror(answer.errno) if answer.errno else "it did not open during the call"
+            ended = "; the library ended its worker" if outcome == "exit" else ""
+            raise _with_report(ConfigError(f"tarvik.ini in {where}: {why}{ended}"), report)
+        raise _with_report(Error(f"the worker refused the call ({outcome}): {answer.data.decode('latin-1')}"), report)
+
+
+def _with_report(error: Error, report: str) -> Error:
+    error.report = report
+    return error

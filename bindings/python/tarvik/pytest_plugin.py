@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -30,8 +31,10 @@ class VirtualPrinter:
     ``hex``, and a "check" summary after the ninth field of a whole check.
     """
 
-    def __init__(self, program: str, directory: Path, start_timeout: float = 5) -> None:
-        self.program = program
+    def __init__(self, program: str | list[str], directory: Path, start_timeout: float = 5) -> None:
+        # A command with its arguments too, such as an emulator before it.
+        self.command = [program] if isinstance(program, str) else list(program)
+        self.program = self.command[-1]
         self.directory = directory
         self.device: str | None = None
         self._events: list[dict[str, Any]] = []
@@ -39,7 +42,7 @@ class VirtualPrinter:
         self._ended = False
         self._changed = threading.Condition()
         self.process = subprocess.Popen(
-            [program, "--json", "--hex", "--dir", os.fspath(directory)],
+            [*self.command, "--json", "--hex", "--dir", os.fspath(directory)],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
         )
@@ -108,7 +111,7 @@ class VirtualPrinter:
             stream.write(data)
             stream.flush()
             subprocess.run(
-                [self.program, "--replay", stream.name, "--svg", os.fspath(path)],
+                [*self.command, "--replay", stream.name, "--svg", os.fspath(path)],
                 check=True,
                 stdout=subprocess.DEVNULL,
             )
@@ -133,9 +136,11 @@ class VirtualPrinter:
 def virtual_printer(tmp_path: Path) -> Iterator[VirtualPrinter]:
     """A virtual printer on ``tmp_path``: ``tarvik.Printer(directory=
     virtual_printer.directory)`` prints to it. Runs the ``tarvik-virtual``
-    named by ``$TARVIK_VIRTUAL``, else the one on ``PATH``."""
-    program = os.environ.get("TARVIK_VIRTUAL") or shutil.which("tarvik-virtual")
-    if program is None:
+    named by ``$TARVIK_VIRTUAL`` (a path, or a command with its arguments),
+    else the one on ``PATH``."""
+    named = os.environ.get("TARVIK_VIRTUAL")
+    program: str | list[str] | None = shlex.split(named) if named else shutil.which("tarvik-virtual")
+    if not program:
         pytest.fail("tarvik-virtual not found: install tarvik-tools, or name it in TARVIK_VIRTUAL")
     printer = VirtualPrinter(program, tmp_path)
     try:

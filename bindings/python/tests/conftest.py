@@ -2,20 +2,34 @@
 and the tarvik-virtual named by TARVIK_VIRTUAL (ctest sets both)."""
 
 import contextlib
+import fcntl
 import os
 import select
+import shlex
+import shutil
 import signal
 import subprocess
 import threading
+import time
 
 import pytest
 
 import tarvik
+from tarvik.pytest_plugin import VirtualPrinter
 
 
 def sent(events):
     """Each command's bytes, as tarvik-virtual gives them."""
     return [bytes.fromhex(e["hex"]) for e in events if "hex" in e]
+
+
+@pytest.fixture
+def tarvik_print():
+    """The tarvik-print that status() runs: TARVIK_PRINT's, else PATH's."""
+    found = os.environ.get("TARVIK_PRINT") or shutil.which("tarvik-print")
+    if not found:
+        pytest.skip("tarvik-print not found: name it in TARVIK_PRINT, or put it on PATH")
+    return found
 
 
 @pytest.fixture
@@ -68,3 +82,51 @@ def full_line(virtual_printer):
     done.set()
     watchdog.join()
     os.close(fd)
+
+
+@pytest.fixture
+def more_printers(tmp_path):
+    """Makes more virtual printers, each in a directory of its own below
+    tmp_path, and stops them after the test."""
+    started = []
+
+    def make(name):
+        named = os.environ.get("TARVIK_VIRTUAL")
+        command = shlex.split(named) if named else [shutil.which("tarvik-virtual")]
+        (tmp_path / name).mkdir()
+        started.append(VirtualPrinter(command, tmp_path / name))
+        return started[-1]
+
+    yield make
+    for printer in started:
+        printer.stop()
+
+
+def worker_of(printer):
+    """The worker that a Printer's calls go to, once it has started."""
+    return next(w for key, w in tarvik._worker._workers.items() if key[0] == os.fspath(printer.directory))
+
+
+def in_flight(printer, timeout=5):
+    """Waits until a call of the printer is with its worker; gives the
+    worker's process id."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with contextlib.suppress(StopIteration):
+            worker = worker_of(printer)
+            if worker._current is not None and worker.pid is not None:
+                return worker.pid
+        threading.Event().wait(0.01)
+    pytest.fail("no call reached the worker")
+
+
+def port_free(device, timeout=5):
+    """Whether the port's lock is free within timeout: the worker lets it go
+    a moment after the call that it cut short has returned."""
+    fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    taker = threading.Thread(target=fcntl.flock, args=(fd, fcntl.LOCK_EX), daemon=True)
+    taker.start()
+    taker.join(timeout)
+    if not taker.is_alive():
+        os.close(fd)  # and the lock with it
+    return not taker.is_alive()

@@ -2,6 +2,7 @@ import errno
 import os
 import re
 import signal
+import subprocess
 import termios
 import threading
 import time
@@ -31,13 +32,15 @@ def test_two_threads_get_whole_commands(printer, virtual_printer):
     assert [e["text"] for e in events if e["type"] == "front_text"] == texts
 
 
-def test_timeout_on_a_port_another_process_holds(printer, virtual_printer, held_port, alarm):
+@pytest.mark.parametrize("in_thread", [False, True], ids=["main thread", "another thread"])
+def test_timeout_on_a_port_another_process_holds(in_thread, printer, virtual_printer, held_port, alarm):
     own = lambda *_: None  # noqa: E731
     signal.signal(signal.SIGALRM, own)
     signal.setitimer(signal.ITIMER_REAL, 100)
     start = time.monotonic()
-    with pytest.raises(tarvik.PrinterTimeout):
-        tarvik.Printer(virtual_printer.directory, timeout=0.3).text("LOCKED OUT")
+    call = tarvik.Printer(virtual_printer.directory, timeout=0.3).text
+    with pytest.raises(tarvik.PrinterTimeout), ThreadPoolExecutor(1) as pool:
+        pool.submit(call, "LOCKED OUT").result() if in_thread else call("LOCKED OUT")
     assert 0.3 <= time.monotonic() - start < 2
     assert signal.getsignal(signal.SIGALRM) is own
     assert 98 < signal.getitimer(signal.ITIMER_REAL)[0] <= 100
@@ -47,33 +50,27 @@ def test_timeout_on_a_port_another_process_holds(printer, virtual_printer, held_
     assert sent(virtual_printer.wait(1)) == [b"\n\x00"]
 
 
-@pytest.mark.parametrize("own_timer, error", [(False, tarvik.PrinterTimeout), (True, tarvik.SendError)])
-def test_a_blocked_write_ends(own_timer, error, full_line, virtual_printer, alarm):
+def test_a_blocked_write_ends_while_the_applications_timer_ticks(full_line, virtual_printer, alarm):
     settings = termios.tcgetattr(full_line)
-    if own_timer:  # the application's own repeating timer, not the package's
-        signal.signal(signal.SIGALRM, lambda *_: None)
-        signal.siginterrupt(signal.SIGALRM, True)
-        signal.setitimer(signal.ITIMER_REAL, 0.3, 0.05)
-    printer = tarvik.Printer(virtual_printer.directory, timeout=None if own_timer else 0.3)
+    ticks = []
+    signal.signal(signal.SIGALRM, lambda *_: ticks.append(time.monotonic()))
+    signal.setitimer(signal.ITIMER_REAL, 0.1, 0.1)
     start = time.monotonic()
-    with pytest.raises(error) as raised:
-        printer.text("BLOCKED")
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    assert time.monotonic() - start < 3
-    assert not own_timer or raised.value.errno == errno.EINTR
+    with pytest.raises(tarvik.PrinterTimeout):
+        tarvik.Printer(virtual_printer.directory, timeout=0.6).text("BLOCKED")
+    end = time.monotonic()
+    assert 0.6 <= end - start < 3
+    # Its first tick on time, and the timer left running.
+    assert ticks[0] - start < 0.35 and len([t for t in ticks if t < end]) >= 4
+    assert signal.getitimer(signal.ITIMER_REAL)[1] == pytest.approx(0.1)
     assert termios.tcgetattr(full_line) == settings
-
-
-def test_timeout_needs_the_main_thread(virtual_printer):
-    with ThreadPoolExecutor(1) as pool, pytest.raises(RuntimeError, match="main thread"):
-        pool.submit(tarvik.Printer(virtual_printer.directory, timeout=1).line_feed).result()
 
 
 @pytest.mark.parametrize("scope, expected", [
     (lambda p: p.hold(), [b"\n\x00", b"\x1bY\x1bd0\x14AUT 42\n"]),
     (lambda p: p.back_side(), [b"\x1b.5915}\x00\n\x00", b"\x1bY\x1bd0\x14AUT 42\n", b"\x1b.5916}\x00"]),
 ])
-def test_a_scope_keeps_other_threads_out(scope, expected, printer, virtual_printer):
+def test_a_scope_keeps_other_threads_out(scope, expected, printer, virtual_printer, tarvik_print):
     held, done = threading.Event(), threading.Event()
 
     def hold():
@@ -91,6 +88,10 @@ def test_a_scope_keeps_other_threads_out(scope, expected, printer, virtual_print
         held.wait(5)
         with pytest.raises(tarvik.PrinterTimeout):
             tarvik.Printer(virtual_printer.directory, timeout=0.2).text("BETWEEN")
+        # Nor another program's.
+        other = subprocess.run([tarvik_print, "--timeout", "0.2", "text", "0", "N", "BETWEEN"],
+                               cwd=virtual_printer.directory, capture_output=True)
+        assert other.returncode == 124
         done.set()
         holding.result()
     assert sent(virtual_printer.wait(len(expected))) == expected
@@ -101,12 +102,12 @@ def test_a_scope_keeps_other_threads_out(scope, expected, printer, virtual_print
     ("missing", "install the package tarvik-tools"),
     ("garbage", 'exit status 0: {"state": "ready"}'),  # its state, the rest missing
 ])
-def test_status(tool, error, held_port, virtual_printer, monkeypatch, tmp_path):
+def test_status(tool, error, held_port, virtual_printer, monkeypatch, tmp_path, tarvik_print):
     garbage = tmp_path / "tool"
     garbage.write_text("#!/bin/sh\necho '{\"state\": \"ready\"}'\n")
     garbage.chmod(0o755)
     monkeypatch.setenv("PATH", "")
-    monkeypatch.setenv("TARVIK_PRINT", {"relative": os.path.relpath(os.environ["TARVIK_PRINT"]), "missing": "",
+    monkeypatch.setenv("TARVIK_PRINT", {"relative": os.path.relpath(tarvik_print), "missing": "",
                                         "garbage": str(garbage)}[tool])
     printer = tarvik.Printer(virtual_printer.directory, timeout=5)
     if error:

@@ -1,0 +1,267 @@
+"""What the application's other threads, signals and forks, and a worker that
+dies, can do to a call: nothing that ends the application, prints on the
+wrong printer or leaves the port held."""
+
+import collections
+import os
+import random
+import select
+import signal
+import subprocess
+import sys
+import termios
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from conftest import in_flight, port_free, sent, worker_of
+
+import tarvik
+
+
+def test_another_threads_chdir_moves_no_call(virtual_printer, more_printers, monkeypatch):
+    a, b, c, d = (more_printers(name) for name in "ABCD")
+    monkeypatch.chdir(virtual_printer.directory)
+    targets = [a, b, c, c]
+    done = threading.Event()
+
+    def wander():  # among printers, one that no one addresses, and no tarvik.ini at all
+        for where in iter(lambda: [d, a, b, None][random.randrange(4)], 0):
+            if done.is_set():
+                return
+            os.chdir("/" if where is None else where.directory)
+
+    def lines(i, target):
+        printer = tarvik.Printer(target.directory)
+        for k in range(50):
+            printer.text(f"T{i} {k}")
+
+    with ThreadPoolExecutor(5) as pool:
+        wanderer = pool.submit(wander)
+        for future in [pool.submit(lines, i, t) for i, t in enumerate(targets)]:
+            future.result()
+        done.set()
+        wanderer.result()
+    for target in (a, b, c):
+        got = [e["text"] for e in target.wait(50 * targets.count(target)) if e["type"] == "front_text"]
+        mine = [i for i, t in enumerate(targets) if t is target]
+        assert sorted(got) == sorted(f"T{i} {k}" for i in mine for k in range(50))
+    assert d.events() == []
+    # A Printer without a directory reads the tarvik.ini of the directory it
+    # is called in.
+    monkeypatch.chdir(d.directory)
+    tarvik.Printer().text("HERE")
+    assert [e["text"] for e in d.wait(1)] == ["HERE"]
+
+
+def storm(printer):
+    """Commands of every kind, in a hold or not."""
+
+    def held():
+        with printer.hold() as port:
+            port.write(b"\n\0")
+            printer.line_feed()
+
+    def back():
+        with printer.back_side():
+            printer.back_text("B")
+
+    return [lambda: printer.text("STORM"), lambda: printer.check("A", "B", "1/1/25", 1, "C", "D", 1), held, back]
+
+
+def test_an_interrupt_storm_leaves_nothing_held(printer, virtual_printer, tarvik_print):
+    line = os.open(virtual_printer.device, os.O_RDWR | os.O_NOCTTY)
+    settings = termios.tcgetattr(line)
+    printer.line_feed()
+    pid, fds, here = worker_of(printer).pid, len(os.listdir("/proc/self/fd")), os.getcwd()
+    stop = threading.Event()
+    main = threading.main_thread().ident
+
+    def interrupt():
+        while not stop.wait(random.uniform(0, 0.004)):
+            signal.pthread_kill(main, signal.SIGINT)
+
+    commands = storm(printer)
+    counts = collections.Counter()
+    interrupter = threading.Thread(target=interrupt)
+    interrupter.start()
+    end = time.monotonic() + 3
+    while time.monotonic() < end:
+        try:
+            try:
+                random.choice(commands)()
+                counts["done"] += 1
+            except KeyboardInterrupt:
+                counts["interrupted"] += 1
+        except KeyboardInterrupt:  # one landing in the except clause
+            counts["interrupted"] += 1
+    stop.set()
+    while interrupter.is_alive():
+        try:
+            interrupter.join()
+            signal.signal(signal.SIGINT, signal.SIG_IGN)  # one still pending goes nowhere
+        except KeyboardInterrupt:
+            pass
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    assert counts["done"] > 10 and counts["interrupted"] > 10, counts
+    printer.line_feed()  # the next call works, and the one from another program
+    assert subprocess.run([tarvik_print, "--timeout", "5", "lf", "1"],
+                          cwd=virtual_printer.directory, capture_output=True).returncode == 0
+    assert port_free(virtual_printer.device)
+    assert termios.tcgetattr(line) == settings
+    assert (worker_of(printer).pid, len(os.listdir("/proc/self/fd")), os.getcwd()) == (pid, fds, here)
+    os.close(line)
+
+
+def test_an_interrupt_ends_a_blocked_call_at_once(full_line, virtual_printer):
+    settings = termios.tcgetattr(full_line)
+    printer = tarvik.Printer(virtual_printer.directory)
+    worker = []
+
+    def interrupt():
+        worker.append(in_flight(printer))
+        os.kill(worker[0], signal.SIGINT)  # a Ctrl-C at the terminal reaches it too
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    threading.Thread(target=interrupt).start()
+    with pytest.raises(KeyboardInterrupt):
+        printer.text("BLOCKED")
+    start = time.monotonic()
+    assert port_free(virtual_printer.device)  # the rest dropped and the line restored
+    assert time.monotonic() - start < 1
+    assert termios.tcgetattr(full_line) == settings
+    assert worker_of(printer).pid == worker[0] and os.waitpid(worker[0], os.WNOHANG) == (0, 0)
+
+
+def test_a_child_forked_during_a_call_prints(full_line, virtual_printer, more_printers):
+    b = more_printers("B")
+    other = tarvik.Printer(b.directory, timeout=5)
+    other.line_feed()  # its worker is the parent's
+    blocked = tarvik.Printer(virtual_printer.directory, timeout=2)
+    with ThreadPoolExecutor(1) as pool:
+        call = pool.submit(blocked.text, "BLOCKED")
+        in_flight(blocked)
+        child = os.fork()
+        if child == 0:
+            status = 1
+            try:
+                other.line_feed(2)
+                status = 0
+            finally:
+                os._exit(status)
+        other.line_feed(3)  # beside the call that waits on the other printer
+        pidfd = os.pidfd_open(child)
+        if not select.select([pidfd], [], [], 10)[0]:
+            os.kill(child, signal.SIGKILL)
+        os.close(pidfd)
+        assert os.waitpid(child, 0)[1] == 0
+        with pytest.raises(tarvik.PrinterTimeout):
+            call.result()
+    assert sorted(sent(b.wait(3))) == sorted([b"\n\x00", b"\n\n\x00", b"\n\n\n\x00"])
+
+
+def test_a_worker_that_dies_is_replaced(printer, virtual_printer, held_port):
+    with ThreadPoolExecutor(1) as pool:
+        call = pool.submit(printer.text, "WAITS")
+        pid = in_flight(printer)
+        os.kill(pid, signal.SIGKILL)
+        with pytest.raises(tarvik.SendError, match=f"process {pid}.*killed by signal 9"):
+            call.result()
+    held_port.stdin.close()
+    held_port.wait()
+    printer.line_feed()
+    pid = worker_of(printer).pid
+    os.kill(pid, signal.SIGKILL)  # between calls
+    while os.path.exists(f"/proc/{pid}"):  # reaped once its thread sees it go
+        threading.Event().wait(0.01)
+    printer.line_feed(2)
+    assert worker_of(printer).pid != pid
+    assert sent(virtual_printer.wait(2)) == [b"\n\x00", b"\n\n\x00"]
+
+
+# A worker that says it is ready and has gone: the first request is written
+# to a socket that no one reads.
+GONE = """
+import os, socket, struct
+s = socket.socket(fileno=0)
+s.shutdown(socket.SHUT_RD)
+body = b"".join(struct.pack("<I", len(i)) + i for i in [b"ready", str(os.getpid()).encode(), b"0", b"0", b"", b""])
+s.sendall(struct.pack("<I", len(body)) + body)
+"""
+
+APPLICATION = """
+import signal, sys, tarvik
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+try:
+    tarvik.Printer(sys.argv[1], worker=[sys.executable, "-c", sys.argv[2]]).line_feed()
+except tarvik.SendError as e:
+    print(e)
+"""
+
+
+def test_a_worker_that_has_gone_raises_no_sigpipe(printer):
+    run = subprocess.run([sys.executable, "-c", APPLICATION, printer.directory, GONE], capture_output=True, text=True)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert "ended during the call" in run.stdout
+
+
+def test_a_vanishing_tarvik_ini_is_a_config_error(printer, virtual_printer):
+    ini, away = virtual_printer.directory / "tarvik.ini", virtual_printer.directory / "away"
+    done = threading.Event()
+
+    def flicker():
+        while not done.is_set():
+            os.rename(ini, away)
+            os.rename(away, ini)
+
+    outcomes = collections.Counter()
+    with ThreadPoolExecutor(1) as pool:
+        flickering = pool.submit(flicker)
+        try:
+            for i in range(150):
+                try:
+                    printer.check("A", "B", "1/1/25", i, "C", "D", 1) if i % 2 else printer.text("X")
+                    outcomes["printed"] += 1
+                except (tarvik.ConfigError, tarvik.PortError) as e:
+                    outcomes[type(e).__name__] += 1
+        finally:
+            done.set()
+        flickering.result()
+    assert outcomes["printed"] and outcomes["ConfigError"], outcomes
+    printer.line_feed()
+
+
+UNREADABLE = """
+import os, sys
+try:
+    import tarvik
+except ImportError:
+    sys.exit(3)
+mine = sys.argv[1:] == ["mine"]
+if mine:
+    os.chmod(".", 0)
+for where in [None, os.getcwd()]:
+    try:
+        tarvik.Printer(where).line_feed()
+    except tarvik.ConfigError as e:
+        print(type(e).__name__)
+if mine:
+    os.chmod(".", 0o700)
+"""
+
+
+def test_an_unreadable_directory_is_a_config_error(tmp_path):
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    # Root is kept out of nothing: the application then runs as another
+    # user, started in the directory.
+    user = None
+    if os.geteuid() == 0:
+        locked.chmod(0)
+        user = 65534
+    run = subprocess.run([sys.executable, "-c", UNREADABLE] + ([] if user else ["mine"]), cwd=locked, user=user,
+                         capture_output=True, text=True)
+    if run.returncode == 3:
+        pytest.skip("the package cannot be read by another user here")
+    assert (run.stdout, run.returncode) == ("ConfigError\nConfigError\n", 0), run.stderr
