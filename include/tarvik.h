@@ -6,11 +6,12 @@
 // closes it. A command returns 1 when every byte was handed to the line and
 // has left the port; that is not proof that the printer printed it: the
 // library reads nothing back from the printer. It returns 0 when the port
-// did not open, when a check's date or amount is refused, and when its bytes
-// did not all reach the line: a write failed or took nothing, a signal
-// interrupted a write, or a signal cut the wait for the printer short. Then
-// the rest is not sent (a check sends no field after the one that failed),
-// what is queued is dropped, and the line is restored and the port closed.
+// did not open, when a check's date or amount is refused or its layout could
+// not be read, and when its bytes did not all reach the line: a write failed
+// or took nothing, a signal interrupted a write, or the wait for the printer
+// failed (a signal cut it short, or the line hung up under it). Then the rest
+// is not sent (a check sends no field after the one that failed), what is
+// queued is dropped, and the line is restored and the port closed.
 // errno tells why a command returned 0:
 //   the port did not open          as serial_open left it, with the report
 //   the date is invalid            EINVAL, with "data invalida"
@@ -20,6 +21,8 @@
 //   a write took nothing           EIO
 //   a signal during a write or     EINTR
 //   the wait for the printer
+//   the wait for the printer       its own errno (EIO: the line hung up, or
+//   failed otherwise               this process may not change it)
 //   another device while this      EBUSY, with the report (see serial_open)
 //   process holds the port
 //   the layout could not be read   EMFILE, ENFILE or ENOMEM, with the report
@@ -56,7 +59,8 @@
 // Reports go to standard output as fixed texts, always after the port has
 // been restored and closed:
 //   "erro abertura porta serial, codigo C, errno E TEXT\r\n"
-//       the port did not open; C is the serial_open result, E the errno;
+//       the port did not open; C is the serial_open result, E the errno (C
+//       is -1 too when a check's layout could not be read);
 //   "error reading terminal settings.\n"
 //       the configured device is not a terminal (serial_open gives -2);
 //   "erro abertura tarvik.ini"
@@ -107,19 +111,21 @@ TARVIK_API int serial_open();
 
 // Restores the settings saved by the last serial_open (waiting until all
 // output has left the port, discarding unread input), releases the lock and
-// closes fd. If a signal ends the wait, the output not yet taken is dropped
-// and the settings are restored at once. For a nested open (see serial_open)
-// it only waits for the output to leave, dropping it if a signal ends the
-// wait, and closes.
-// Returns the close result: 0, or -1, also when the output was dropped.
+// closes fd. If the wait fails (a signal ends it, or the line hangs up), the
+// output not yet taken is dropped and the settings are restored at once. For
+// a nested open (see serial_open) it only waits for the output to leave,
+// dropping it if the wait fails, and closes.
+// Returns the close result, 0 or -1; output that was dropped does not change
+// it.
 TARVIK_API int serial_close(int fd);
 
 // Writes the text without its terminating zero. Returns the write result:
 // the number of bytes written, or -1.
 TARVIK_API int serial_puts(int fd, char *text);
 
-// Writes exactly n bytes of data. Returns the write result; -1 without
-// writing when n is negative, or when data is null and n is positive.
+// Writes exactly n bytes of data. Returns the write result; -1 with errno
+// EINVAL, without writing, when n is negative, or when data is null and n is
+// positive.
 TARVIK_API int serial_putn(int fd, char *data, int n);
 
 // Reads up to size bytes into buf without waiting, and stores a zero after
@@ -178,8 +184,10 @@ TARVIK_API int tarvversotxt(char pitch, char flag, char *text);
 // when the date is invalid (then nothing is sent and "data invalida" is
 // printed, after a count and a line feed for most forms; errno EINVAL), when
 // the amount holds a '-' or more than twelve digits after its leading zeros
-// (nothing is sent and nothing printed; errno ERANGE), or when the fields did
-// not all reach the line (see the top of this file).
+// (nothing is sent and nothing printed; errno ERANGE), when the bank's layout
+// could not be read for want of descriptors or memory (nothing is sent; the
+// port-open report with code -1; errno EMFILE, ENFILE or ENOMEM), or when
+// the fields did not all reach the line (see the top of this file).
 // The nine fields go out while the port is locked, so no other program's
 // command comes between them.
 // Exits the process with status 1 if tarvik.ini is missing.

@@ -257,20 +257,30 @@ TEST_F(Printer, CloseDiscardsWhatThePrinterSentAndNobodyRead) {
     EXPECT_EQ(0u, pty.input_queued());
 }
 
-// A signal that ends the wait for the printer (an application's timer) ends
-// the command with 0 and EINTR, and the line is not left at the printer's
-// settings. serial_close gives the close's result. (That what was queued is
-// dropped shows on a real driver only: the uart stage.)
-TEST_F(Printer, InterruptedWaitForThePrinterGivesZeroAndRestoresTheLine) {
-    th::interrupt_drain(true);
-    EXPECT_EQ(0, run([] { return tarvlf(2); }));
-    EXPECT_EQ(EINTR, error);
-    int fd = serial_open();
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(0, serial_close(fd));
-    th::interrupt_drain(false);
-    th::expect_same_settings(pty.settings(), before);
-    EXPECT_EQ(-1, fcntl(fd, F_GETFD)) << "descriptor left open";
+// A wait for the printer that fails ends the command with 0 and the wait's
+// errno, what was queued dropped, and the line is not left at the printer's
+// settings: a signal's (an application's timer), or EIO, a line that hung up,
+// after which nothing tells that the bytes left. So in a command nested in
+// the application's hold. serial_close gives the close's result.
+TEST_F(Printer, FailedWaitForThePrinterGivesZeroAndRestoresTheLine) {
+    pty.watch_flushes();
+    for (bool nested : {false, true}) {
+        for (int err : {EINTR, EIO}) {
+            SCOPED_TRACE(std::to_string(err) + (nested ? " nested" : ""));
+            int outer = nested ? serial_open() : -1;
+            pty.flushed(); // what the last row's close dropped
+            th::fail_drain(err);
+            EXPECT_EQ(0, run([] { return tarvlf(2); }));
+            EXPECT_EQ(err, error);
+            EXPECT_NE(0, pty.flushed() & TIOCPKT_FLUSHWRITE) << "the line feeds were not dropped";
+            int fd = nested ? outer : serial_open();
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(0, serial_close(fd));
+            th::fail_drain(0);
+            th::expect_same_settings(pty.settings(), before);
+            EXPECT_EQ(-1, fcntl(fd, F_GETFD)) << "descriptor left open";
+        }
+    }
 }
 
 // A daemon runs with its standard descriptors closed; the port must not take
@@ -347,8 +357,9 @@ TEST_F(Printer, BackSideModeCommands) {
 
 // A write that the device cuts short is resumed until its block is out. A
 // write that fails or takes nothing ends the command there: a check sends
-// no field after it, the line is restored, and the command gives 0 with
-// errno telling why.
+// no field after it, what was queued is dropped, the line is restored, and
+// the command gives 0 with errno telling why; so in a command nested in the
+// application's hold, which leaves the line to the holder.
 TEST_F(Printer, CommandGivesZeroWhenItsBlocksDoNotAllGo) {
     char t[] = "T", date[] = "15/03/2004", amount[] = "1,00", bank[] = "237";
     std::vector<std::string> fields;
@@ -358,16 +369,23 @@ TEST_F(Printer, CommandGivesZeroWhenItsBlocksDoNotAllGo) {
     struct Case {
         th::WriteFault fault;
         int err;
+        bool nested = false;
     } cases[] = {{th::WriteFault::chop, 0},
                  {th::WriteFault::eio, EIO},
                  {th::WriteFault::eintr, EINTR},
-                 {th::WriteFault::takes_nothing, EIO}};
+                 {th::WriteFault::takes_nothing, EIO},
+                 {th::WriteFault::eio, EIO, true}};
+    pty.watch_flushes();
     for (const Case &c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.fault));
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.fault)) + (c.nested ? " nested" : ""));
         int open_before = th::open_descriptors();
+        int outer = c.nested ? serial_open() : -1;
         th::set_write_fault(c.fault, 2); // the first two fields go as they are
         int result = run([&] { return tarvcheque(t, t, date, amount, t, t, bank); });
         th::set_write_fault(th::WriteFault::none);
+        if (c.nested) {
+            EXPECT_EQ(0, serial_close(outer));
+        }
         EXPECT_EQ("", out);
         EXPECT_EQ(open_before, th::open_descriptors());
         th::expect_same_settings(pty.settings(), before);
@@ -379,13 +397,14 @@ TEST_F(Printer, CommandGivesZeroWhenItsBlocksDoNotAllGo) {
             EXPECT_EQ(all, pty.read(all.size()));
             EXPECT_EQ(all.size() - fields[0].size() - fields[1].size() + 2, log.size())
                 << "one write per byte from the third field on";
+            EXPECT_EQ(0, pty.flushed() & TIOCPKT_FLUSHWRITE);
             continue;
         }
         EXPECT_EQ(0, result);
         EXPECT_EQ(c.err, error);
         EXPECT_EQ(std::vector<std::string>(fields.begin(), fields.begin() + 2), th::blocks(log));
         EXPECT_EQ(3u, log.size()) << "the third field is tried once, the rest never";
-        pty.read(0); // the first two fields, unless the drop came before the pty passed them on
+        EXPECT_NE(0, pty.flushed() & TIOCPKT_FLUSHWRITE) << "what was queued was not dropped";
     }
 }
 

@@ -29,6 +29,8 @@
 
 namespace {
 
+namespace doctor = tarvik_print::doctor;
+
 struct Outcome {
     int status = -1;
     std::string out, err;

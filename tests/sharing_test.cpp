@@ -145,19 +145,25 @@ TEST_F(Printer, CommandWhileTheApplicationHoldsThePort) {
 }
 
 // While the application holds the port, tarvik.ini comes to name another
-// device (a virtual printer starting): the command refuses it, so that the
-// held port's own settings are never replaced by the other's.
+// device (a virtual printer starting): the command refuses it before it opens
+// anything, so that the held port's own settings are never replaced by the
+// other's. The device directory, which an open would refuse with EISDIR,
+// shows that nothing was opened.
 TEST_F(Printer, CommandOnAnotherDeviceWhileThePortIsHeldIsRefused) {
     th::Pty other;
     termios other_before = other.settings();
-    int outer = serial_open();
-    ASSERT_GE(outer, 0);
-    dir.write_ini("Porta=" + other.name() + "\n");
-    EXPECT_EQ(0, run([] { return tarvlf(1); }));
-    EXPECT_EQ(EBUSY, error);
-    EXPECT_EQ(th::port_failure(-1, EBUSY), out);
-    EXPECT_EQ(0, serial_close(outer));
-    th::expect_same_settings(pty.settings(), before);
+    for (const std::string &name : {other.name(), std::string()}) {
+        SCOPED_TRACE(name);
+        dir.write_ini("Porta=" + pty.name() + "\n");
+        int outer = serial_open();
+        ASSERT_GE(outer, 0);
+        dir.write_ini("Porta=" + name + "\n");
+        EXPECT_EQ(0, run([] { return tarvlf(1); }));
+        EXPECT_EQ(EBUSY, error);
+        EXPECT_EQ(th::port_failure(-1, EBUSY), out);
+        EXPECT_EQ(0, serial_close(outer));
+        th::expect_same_settings(pty.settings(), before);
+    }
     th::expect_same_settings(other.settings(), other_before);
     EXPECT_EQ("", other.read(0));
 }

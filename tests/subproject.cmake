@@ -1,7 +1,6 @@
 # Builds a consumer that adds the tarvik source tree with add_subdirectory, then
-# checks that only the library and its worker came along and that its flags
-# stayed on its own targets: the consumer keeps its standard and gets no
-# warning flags.
+# checks that only the library came along and that its flags stayed on its own
+# targets: the consumer keeps its standard and gets no warning flags.
 # EMULATOR, if set, runs the consumer.
 file(REMOVE_RECURSE ${WORK})
 
@@ -15,12 +14,9 @@ if(NOT last_output STREQUAL "consumer ok\n")
   message(FATAL_ERROR "subproject consumer: ${last_output}")
 endif()
 
-# The worker (tools/worker, with tools/common's bounded wait) is built with
-# the library; the programs of tools/ are not.
-file(GLOB extra ${WORK}/tarvik/tests ${WORK}/tarvik/tools/print ${WORK}/tarvik/tools/virtual-printer
-     ${WORK}/tarvik/examples ${WORK}/tarvik/fuzz)
+file(GLOB extra ${WORK}/tarvik/tests ${WORK}/tarvik/tools ${WORK}/tarvik/examples ${WORK}/tarvik/fuzz)
 if(extra)
-  message(FATAL_ERROR "a subproject build should hold the library and its worker alone, found: ${extra}")
+  message(FATAL_ERROR "a subproject build should hold the library alone, found: ${extra}")
 endif()
 
 file(READ ${WORK}/compile_commands.json db)

@@ -149,9 +149,9 @@ TEST(CheckFields, DatesMustBeDaysOfTheCalendar) {
                            "30/09/26", "31/10/26", "30/11/26", "31/12/26", "01/01/00"};
     for (const char *d : valid)
         EXPECT_TRUE(normalize_date(d, out).valid) << d;
-    const char *invalid[] = {"32/01/26", "29/02/25", "30/02/24", "31/04/26", "31/06/26",
-                             "31/09/26", "31/11/26", "00/05/26", "10/00/26", "10/13/26",
-                             "1a/05/26", "10/05/2x", " 1/05/26", "10/+5/26"};
+    const char *invalid[] = {"32/01/26", "29/02/25", "29/02/26", "30/02/24", "31/04/26",
+                             "31/06/26", "31/09/26", "31/11/26", "00/05/26", "10/00/26",
+                             "10/13/26", "1a/05/26", "10/05/2x", " 1/05/26", "10/+5/26"};
     for (const char *d : invalid) {
         DateRead r = normalize_date(d, out);
         EXPECT_FALSE(r.valid) << d;

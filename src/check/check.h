@@ -5,10 +5,6 @@
 
 #include <cstddef>
 
-// The longest field text that a field command carries: 100 bytes of comando
-// less the seven command bytes and the zero.
-constexpr std::size_t kFieldText = 92;
-
 // How a date read. An invalid date is reported as "data invalida", after
 // count and a line feed when show_count is set.
 struct DateRead {
@@ -36,8 +32,9 @@ void bank_code(const char *bank, char (&code)[4]);
 void layout_field(const char *layout, char (&field)[25]);
 
 // Assembles the field command ESC . 5 9 0 code text } in out (at least 100
-// bytes), with at most kFieldText characters of text, each '}' and ESC of it
-// a space, and a zero after it. Returns the count to send, the zero excluded.
+// bytes), with at most protocol::kFieldText characters of text, each '}' and
+// ESC of it a space, and a zero after it. Returns the count to send, the zero
+// excluded.
 std::size_t build_field(char *out, char code, const char *text);
 
 #endif

@@ -1,6 +1,7 @@
 // The fields of a check, as plain functions over buffers.
 #include "check.h"
 
+#include "protocol.h"
 #include "tarvik.h"
 #include "text.h"
 
@@ -116,7 +117,7 @@ void bank_code(const char *bank, char (&code)[4]) {
 
 void layout_field(const char *layout, char (&field)[25]) {
     std::size_t n = 0;
-    for (const char *s = "000S"; *s != '\0'; ++s)
+    for (const char *s = protocol::kLayoutHead; *s != '\0'; ++s)
         field[n++] = *s;
     for (std::size_t i = 0; layout[i] != '\0' && n < sizeof field - 1; ++i)
         if (layout[i] != ',') field[n++] = layout[i];
@@ -124,14 +125,17 @@ void layout_field(const char *layout, char (&field)[25]) {
 }
 
 std::size_t build_field(char *out, char code, const char *text) {
-    std::size_t len = strnlen(text, kFieldText);
-    std::memcpy(out, "\x1b.590", 5);
-    out[5] = code;
+    using protocol::kFieldEnd;
+    const std::size_t head = sizeof protocol::kFieldHead - 1;
+    std::size_t len = strnlen(text, protocol::kFieldText);
+    std::memcpy(out, protocol::kFieldHead, head);
+    out[head] = code;
     // A '}' or an ESC would end the field early, and the printer would read
     // the rest of the text as commands: each goes as a space.
+    char *body = out + head + 1;
     for (std::size_t i = 0; i < len; ++i)
-        out[6 + i] = text[i] == '}' || text[i] == '\x1b' ? ' ' : text[i];
-    out[6 + len] = '}';
-    out[7 + len] = '\0';
-    return 7 + len;
+        body[i] = text[i] == kFieldEnd || text[i] == protocol::kEsc ? ' ' : text[i];
+    body[len] = kFieldEnd;
+    body[len + 1] = '\0';
+    return head + 2 + len;
 }

@@ -1,37 +1,51 @@
-// Internal interface of the printer commands: the shape every command shares
-// (open the link or report why not, write whole blocks, close) and the plain
-// functions that assemble command bytes.
+// Internal interface of the printer commands: the frame every command shares
+// (open the link or report why not, refuse the arguments or send whole
+// blocks, close) and the plain functions that assemble command bytes.
 #ifndef TARVIK_COMMANDS_H
 #define TARVIK_COMMANDS_H
 
+#include "link/link.h"
+#include "protocol.h"
 #include "tarvik.h"
 
+#include <cerrno>
 #include <cstddef>
 
-// Prints the port-open failure message for the link result code and errno.
+// Prints the port-open failure report for the serial_open result code and
+// errno, which it leaves as it found it.
 void report_port_failure(int code);
 
-// Opens the link. On failure prints the port-open failure message and
-// returns the negative link result; the command then returns 0.
-int frame_open();
+// The whole frame of a command. Opens the link, or reports why not and gives
+// 0. Then refuse may turn the arguments down before anything is sent: it
+// gives 0 to go on, or the errno of its refusal. A refused command closes the
+// link as serial_close does, then report says why, with errno set, since
+// reports wait until the port is back as it was; it gives 0 with that errno.
+// Else send writes the command to the descriptor, stopping at the first block
+// that does not go, and the close tells: 1 when every block went and the
+// printer then took every byte, else 0 with what is queued dropped and errno
+// telling why.
+template <class Refuse, class Report, class Send>
+int frame(Refuse refuse, Report report, Send send) {
+    int fd = serial_open();
+    if (fd < 0) {
+        report_port_failure(fd);
+        return 0;
+    }
+    bool drained;
+    if (int err = refuse()) {
+        link_close(fd, false, drained);
+        errno = err;
+        report();
+        errno = err;
+        return 0;
+    }
+    link_close(fd, !send(fd), drained);
+    return drained ? 1 : 0;
+}
 
-// Writes the first n bytes of comando as one block. Returns false when they
-// did not all go, with errno telling why.
-bool frame_send(int fd, std::size_t n);
-
-// Ends a command: closes the link and gives 1 when every block was sent
-// (sent) and the printer then took every byte; else drops what is queued,
-// restores the line at once and gives 0, errno telling why.
-int frame_close(int fd, bool sent);
-
-// The whole frame of a command that has no argument to refuse: opens the
-// link (or reports why not and gives 0), lets send write the command to the
-// descriptor, stopping at the first block that does not go, and ends with
-// frame_close.
+// The frame of a command that has no argument to refuse.
 template <class Send> int frame(Send send) {
-    int fd = frame_open();
-    if (fd < 0) return 0;
-    return frame_close(fd, send(fd));
+    return frame([] { return 0; }, [] {}, send);
 }
 
 // The bytes of a line feed command for count n, assembled in out (at least
@@ -39,13 +53,10 @@ template <class Send> int frame(Send send) {
 // Returns the count to send, 0 when n is 0.
 std::size_t build_linefeeds(char *out, int n);
 
-// The two pitch tables.
-enum class Side { front, back };
-
 // Looks pitch up in the table of side: a code outside "0123456789*+" becomes
 // '0'. Gives the line width in characters and the width control byte, 0x0E
 // for double width (flag 'S' only) or 0x14.
-void pitch_lookup(Side side, char &pitch, char flag, int &width, char &control);
+void pitch_lookup(protocol::Side side, char &pitch, char flag, int &width, char &control);
 
 // The text line commands, assembled from out on with a zero stored after the
 // last byte. The text is cut to the pitch's line width into cut (at least 91

@@ -1,14 +1,15 @@
 // Text line commands: a line on the front, an authentication print, and a
 // line on the back of a document.
 #include "commands.h"
-#include "tarvik.h"
 #include "text.h"
 
 #include <cstring>
 
 namespace {
 
-const char ESC = 0x1b;
+using protocol::kEsc;
+using protocol::kTextLine;
+using protocol::Side;
 
 // The first width characters of text into cut, zero-terminated.
 std::size_t cut_text(char *cut, const char *text, int width) {
@@ -22,8 +23,8 @@ std::size_t assemble_body(char *out, char *cut, Side side, char pitch, char flag
     char control;
     pitch_lookup(side, pitch, flag, width, control);
     std::size_t n = cut_text(cut, text, width);
-    out[0] = ESC;
-    out[1] = 'd';
+    out[0] = kEsc;
+    out[1] = kTextLine;
     out[2] = pitch;
     out[3] = control;
     std::memcpy(out + 4, cut, n);
@@ -40,8 +41,9 @@ std::size_t assemble_front(char *out, char *cut, char pitch, char flag, const ch
 
 std::size_t assemble_auth(char *out, char *cut, char pitch, char flag, char selector,
                           const char *text) {
-    out[0] = ESC;
-    out[1] = selector == 'Y' || selector == 'V' ? selector : 'X';
+    bool known = selector != '\0' && std::strchr(protocol::kSelectors, selector) != nullptr;
+    out[0] = kEsc;
+    out[1] = known ? selector : protocol::kOtherSelector;
     return 2 + assemble_body(out + 2, cut, Side::front, pitch, flag, text);
 }
 
@@ -49,11 +51,13 @@ std::size_t assemble_back_head(char *out, char pitch) {
     int width;
     char control;
     pitch_lookup(Side::back, pitch, 'N', width, control);
-    // The carriage return stands where a front line has its control byte,
-    // and the zero byte is sent.
-    const char head[] = {ESC, 'd', pitch, '\r', '\0'};
-    std::memcpy(out, head, sizeof head);
-    return sizeof head;
+    // The head stands where a front line has its control byte, and its zero
+    // byte is sent.
+    out[0] = kEsc;
+    out[1] = kTextLine;
+    out[2] = pitch;
+    std::memcpy(out + 3, protocol::kBackHead, sizeof protocol::kBackHead);
+    return 3 + sizeof protocol::kBackHead;
 }
 
 std::size_t assemble_back_line(char *out, char *cut, char pitch, char flag, const char *text) {
@@ -62,31 +66,32 @@ std::size_t assemble_back_line(char *out, char *cut, char pitch, char flag, cons
     pitch_lookup(Side::back, pitch, flag, width, control);
     // A back line holds one character less than its width.
     std::size_t n = cut_text(cut, text, width - 1);
+    const std::size_t indent = sizeof protocol::kBackIndent - 1;
     out[0] = control;
-    out[1] = ' ';
-    out[2] = ' ';
-    std::memcpy(out + 3, cut, n);
-    out[3 + n] = '\n';
-    out[4 + n] = '\0';
-    return 4 + n;
+    std::memcpy(out + 1, protocol::kBackIndent, indent);
+    std::memcpy(out + 1 + indent, cut, n);
+    out[1 + indent + n] = '\n';
+    out[2 + indent + n] = '\0';
+    return 2 + indent + n;
 }
 
 int tarvtxt(char pitch, char flag, char *text) {
     return frame([&](int fd) {
-        return frame_send(fd, assemble_front(comando, bufi, pitch, flag, or_empty(text)));
+        return link_send(fd, comando, assemble_front(comando, bufi, pitch, flag, or_empty(text)));
     });
 }
 
 int tarvaut(char pitch, char flag, char selector, char *text) {
     return frame([&](int fd) {
-        return frame_send(fd, assemble_auth(comando, bufi, pitch, flag, selector, or_empty(text)));
+        std::size_t n = assemble_auth(comando, bufi, pitch, flag, selector, or_empty(text));
+        return link_send(fd, comando, n);
     });
 }
 
 int tarvversotxt(char pitch, char flag, char *text) {
     return frame([&](int fd) {
         const char *t = or_empty(text);
-        return frame_send(fd, assemble_back_head(comando, pitch)) &&
-               frame_send(fd, assemble_back_line(comando, bufi, pitch, flag, t));
+        return link_send(fd, comando, assemble_back_head(comando, pitch)) &&
+               link_send(fd, comando, assemble_back_line(comando, bufi, pitch, flag, t));
     });
 }

@@ -1,5 +1,6 @@
 // Internal interface of the printer link: the look-ups on ./tarvik.ini, the
-// exit when it is missing, and the whole-block writer that the commands use.
+// exit when it is missing, and the whole-block writer and the close that the
+// commands use.
 // Nothing here is exported. The rules of the file itself are in ini.h.
 #ifndef TARVIK_LINK_H
 #define TARVIK_LINK_H
@@ -32,12 +33,14 @@ Lookup layout_lookup(const char *code, char (&layout)[kLayout]);
 // when a signal came before any byte was taken) or takes nothing (EIO).
 bool link_send(int fd, const char *data, std::size_t n);
 
-// Ends a command on fd from serial_open. When sent, waits as serial_close
-// does for the printer to take every byte; when not, or when a signal cuts
-// that wait short, what is still queued is dropped and the line restored at
-// once. A nested descriptor drops its output the same way and leaves the
-// line to the holder. Returns whether every byte left the port; if not,
-// errno tells why: the send's errno, or EINTR for the wait.
-bool link_close(int fd, bool sent);
+// Restores the line and closes fd from serial_open, giving close's result;
+// serial_close is this without drop. Unless drop is set, it first waits for
+// the printer to take every byte; with drop (a command whose bytes did not
+// all go), or when that wait fails (a signal cuts it short, or the line has
+// hung up), what is still queued is dropped and the line restored at once. A
+// nested descriptor drops its output the same way and leaves the line to the
+// holder. drained tells whether every byte left the port; if not, errno tells
+// why: the wait's errno, or, with drop, the caller's.
+int link_close(int fd, bool drop, bool &drained);
 
 #endif

@@ -3,6 +3,7 @@
 #include "tarvik.h"
 
 #include "link.h"
+#include "protocol.h"
 #include "text.h"
 
 #include <cerrno>
@@ -43,8 +44,9 @@ bool held_here() {
 
 // Whether this process holds a device through serial_open, in held. The
 // descriptor is asked only when there is a hold, so that a plain command
-// makes no extra call; one that no longer is a device (closed behind the
-// library's back) holds nothing.
+// makes no extra call. One closed behind the library's back holds nothing;
+// but its number opened again onto another device (say /dev/null) still
+// counts as held, and other devices are refused until it is closed.
 bool held_device(struct stat &held) {
     return held_here() && fstat(hold.fd, &held) == 0 && S_ISCHR(held.st_mode);
 }
@@ -86,14 +88,15 @@ void printer_settings(struct termios &t) {
 
 // Puts the saved settings back once the printer has taken every byte, or at
 // once with what is still queued dropped: when drop is set (a command whose
-// bytes did not all go), or when a signal cuts the wait short (an
-// application bounding it with a timer). So the line is never left at the
-// printer's settings. Returns false when the output was dropped, with errno
-// EINTR for the signal. A wait that fails otherwise has nothing left to wait
-// for: a line hung up once its far end took the bytes fails it with EIO.
+// bytes did not all go), or when the wait fails. A signal cuts it short (an
+// application bounding it with a timer), and a line that has hung up or that
+// this process may not change fails it (EIO): then nothing tells that the
+// bytes left. So the line stays at the printer's settings only on a device
+// that refuses every change. Returns false when the output was dropped, with
+// errno the wait's, or with drop the caller's.
 bool restore(int fd, bool drop) {
     if (!tsave_valid) return !drop;
-    if (!drop && (tcsetattr(fd, TCSAFLUSH, &tsave) == 0 || errno != EINTR)) return true;
+    if (!drop && tcsetattr(fd, TCSAFLUSH, &tsave) == 0) return true;
     int err = errno;
     tcflush(fd, TCIOFLUSH);
     tcsetattr(fd, TCSANOW, &tsave);
@@ -147,7 +150,7 @@ int serial_open() {
     struct termios found;
     if (tcgetattr(fd, &found) != 0) {
         release(fd); // also lets the lock go
-        std::fprintf(stdout, "error reading terminal settings.\n");
+        std::fprintf(stdout, "%s\n", protocol::kNotTerminalReport);
         return -2;
     }
     tsave = found;
@@ -162,17 +165,15 @@ int serial_open() {
     return fd;
 }
 
-// Closes fd as serial_close does, and tells in drained whether the printer
-// took every byte. With drop, what is queued is dropped instead of waited on.
-static int close_port(int fd, bool drop, bool &drained) {
+int link_close(int fd, bool drop, bool &drained) {
     drained = !drop;
     const bool here = held_here(); // one getpid for the whole close
     if (here && fd != hold.fd) {
         // A nested open: its bytes go out, and the line stays the outer
-        // holder's to restore. Bytes that are not to go, or whose wait a
-        // signal cut short, are dropped: left queued, they would hold up the
-        // holder's own close.
-        if (drop || (tcdrain(fd) != 0 && errno == EINTR)) {
+        // holder's to restore. Bytes that are not to go, or whose wait failed
+        // (a signal cut it short), are dropped: left queued, they would hold
+        // up the holder's own close.
+        if (drop || tcdrain(fd) != 0) {
             int err = errno;
             tcflush(fd, TCOFLUSH);
             errno = err;
@@ -202,19 +203,13 @@ static int close_port(int fd, bool drop, bool &drained) {
 
 int serial_close(int fd) {
     bool drained;
-    return close_port(fd, false, drained);
-}
-
-bool link_close(int fd, bool sent) {
-    bool drained;
-    close_port(fd, !sent, drained);
-    return drained;
+    return link_close(fd, false, drained);
 }
 
 void ini_missing() {
     // The process ends: a port it holds goes back as it was found first.
     if (held_here()) serial_close(hold.fd);
-    std::fprintf(stdout, "erro abertura tarvik.ini");
+    std::fprintf(stdout, "%s", protocol::kIniMissingReport);
     std::exit(1);
 }
 

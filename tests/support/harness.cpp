@@ -61,9 +61,27 @@ std::string Pty::read(std::size_t count, int settle_ms) {
         if (poll(&p, 1, got.size() < count ? 5000 : settle_ms) <= 0) break;
         ssize_t n = ::read(master_, buf, sizeof buf);
         if (n <= 0) break;
-        got.append(buf, static_cast<std::size_t>(n));
+        // In packet mode each read gives either the queues dropped or, after
+        // a zero byte, the bytes.
+        if (packets_ && buf[0] != TIOCPKT_DATA)
+            flushed_ |= buf[0];
+        else
+            got.append(buf + (packets_ ? 1 : 0), static_cast<std::size_t>(n - (packets_ ? 1 : 0)));
     }
     return got;
+}
+
+void Pty::watch_flushes() {
+    int on = 1;
+    ASSERT_EQ(0, ioctl(master_, TIOCPKT, &on));
+    packets_ = true;
+}
+
+int Pty::flushed() {
+    read(0, 0);
+    int queues = flushed_;
+    flushed_ = 0;
+    return queues;
 }
 
 void Pty::wait_input(std::size_t count) const {
@@ -328,7 +346,7 @@ std::string hex(const std::string &text) {
 
 namespace {
 WriteFault write_fault = WriteFault::none;
-bool drain_interrupted = false;
+int drain_error = 0;
 int passes = 0;      // writes still to let through untouched
 int fault_calls = 0; // writes the fault has played on
 std::function<void()> before_apply;
@@ -340,8 +358,8 @@ void set_write_fault(WriteFault fault, int pass) {
     fault_calls = 0;
 }
 
-void interrupt_drain(bool on) {
-    drain_interrupted = on;
+void fail_drain(int err) {
+    drain_error = err;
 }
 
 void before_next_apply(std::function<void()> fn) {
@@ -400,11 +418,12 @@ extern "C" ssize_t write(int fd, const void *data, size_t n) {
     return result;
 }
 
-// Interposes tcsetattr so that a test can make the wait for the printer end
-// in EINTR, as a signal does on a real port that CTS holds back.
+// Interposes tcsetattr and tcdrain so that a test can make the wait for the
+// printer fail, as a signal or a hang-up does on a real port that CTS holds
+// back.
 extern "C" int tcsetattr(int fd, int actions, const struct termios *t) {
-    if (th::drain_interrupted && actions == TCSAFLUSH) {
-        errno = EINTR;
+    if (th::drain_error != 0 && actions == TCSAFLUSH) {
+        errno = th::drain_error;
         return -1;
     }
     if (actions == TCSANOW && th::before_apply) {
@@ -415,4 +434,14 @@ extern "C" int tcsetattr(int fd, int actions, const struct termios *t) {
     using Real = int (*)(int, int, const struct termios *);
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcsetattr"));
     return real(fd, actions, t);
+}
+
+extern "C" int tcdrain(int fd) {
+    if (th::drain_error != 0) {
+        errno = th::drain_error;
+        return -1;
+    }
+    using Real = int (*)(int);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcdrain"));
+    return real(fd);
 }

@@ -34,6 +34,12 @@ class Pty {
     // Reads from the master until count bytes have come, then waits settle_ms
     // more for any surplus. Returns all bytes read.
     std::string read(std::size_t count, int settle_ms = 50);
+    // From now on the master learns of each queue that the line drops (packet
+    // mode); read() still gives the bytes alone.
+    void watch_flushes();
+    // The queues that the line dropped since the last call, TIOCPKT_FLUSHREAD
+    // and TIOCPKT_FLUSHWRITE, once what the master has not read is read.
+    int flushed();
     // Sends bytes from the printer's side.
     void send(const std::string &bytes);
     // Waits until count bytes from the printer wait to be read on the line.
@@ -45,6 +51,8 @@ class Pty {
     int master_ = -1;
     int slave_ = -1;
     std::string path_;
+    bool packets_ = false;
+    int flushed_ = 0;
 };
 
 // Settings unlike the printer's in every field, to see what is restored.
@@ -168,9 +176,10 @@ enum class WriteFault {
 // Plays fault on the writes to terminals that come after the next pass.
 void set_write_fault(WriteFault fault, int pass = 0);
 
-// While on, tcsetattr with TCSAFLUSH fails with EINTR and changes nothing, as
-// when a signal interrupts the wait for the printer to take the output.
-void interrupt_drain(bool on);
+// While err is not 0, the wait for the printer to take the output fails with
+// err and changes nothing (tcsetattr with TCSAFLUSH, and tcdrain): EINTR as
+// when a signal interrupts it, EIO as when the line hangs up.
+void fail_drain(int err);
 
 // Runs fn once, at the next tcsetattr with TCSANOW (a command applying the
 // printer's settings, once its port has opened), before it takes effect.

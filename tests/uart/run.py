@@ -111,12 +111,10 @@ def initramfs(args, path):
     add("bin/busybox", os.path.join(args.cache, "busybox"))
     add("bin/guest", args.guest)
     add("bin/tarvik-print", args.print)
-    # In /usr/lib, which the 32-bit loader searches whether it is multilib's
-    # (/lib32) or that of libc6:i386 (/lib/i386-linux-gnu).
-    add("usr/lib/libtarvik.so.1", args.lib)
-    # The host's 32-bit runtime, at the paths where the guest's loader, the
-    # host's own, finds it. The loader lists it under qemu-i386: ldd would run
-    # it natively, which a kernel without 32-bit support refuses.
+    # The 32-bit runtime from the host's packages (multilib, or i386 beside
+    # amd64), where the guest's loader looks for it. The loader lists it under
+    # qemu-i386: ldd would run it natively, which a kernel without 32-bit
+    # support refuses.
     env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(args.lib))
     runtime = set()
     for program in (args.guest, args.print):
@@ -128,6 +126,9 @@ def initramfs(args, path):
                 runtime.add(m.group(1))
     for lib in sorted(runtime):
         add(lib.lstrip("/"), os.path.realpath(lib))
+    # The library beside the C library, in a folder that the loader searches.
+    libc = next(lib for lib in runtime if os.path.basename(lib) == "libc.so.6")
+    add(os.path.join(os.path.dirname(libc), "libtarvik.so.1").lstrip("/"), args.lib)
     for d in ("dev", "proc", "sys", "tmp"):
         files.append((d, stat.S_IFDIR | 0o755, b""))
     with gzip.open(path, "wb", compresslevel=1) as f:

@@ -1,5 +1,7 @@
 #include "charset.h"
 
+#include "failure.h"
+
 #include <cerrno>
 #include <cstdio>
 
@@ -71,22 +73,15 @@ bool known(const std::string &name) {
     return Converter(name, "UTF-8").ok();
 }
 
-bool convert(const std::string &name, const std::string &text, std::string &out,
-             std::string &error) {
+std::string convert(const std::string &name, const std::string &text) {
     Converter cd(name, "UTF-8");
-    if (!cd.ok()) {
-        error = "unknown character set \"" + name + "\"";
-        return false;
-    }
-    out.clear();
+    if (!cd.ok()) throw Failure("unknown character set \"" + name + "\"");
+    std::string out;
     std::size_t at = 0;
-    if (cd.convert(text, out, Bad::refuse, &at)) return true;
+    if (cd.convert(text, out, Bad::refuse, &at)) return out;
     std::string what;
-    if (describe(text.substr(at), what))
-        error = what + " is not in " + name;
-    else
-        error = "the text is not UTF-8 at byte " + std::to_string(at + 1);
-    return false;
+    if (describe(text.substr(at), what)) throw Failure(what + " is not in " + name);
+    throw Failure("the text is not UTF-8 at byte " + std::to_string(at + 1));
 }
 
 } // namespace charset

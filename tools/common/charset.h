@@ -36,11 +36,10 @@ class Converter {
 };
 
 // Converts text from UTF-8 to the code page named (CP850, ISO-8859-1 ...).
-// On failure returns false with a one-line reason in error: an unknown code
-// page, a character the code page lacks (named, with its code point), or
-// text that is not UTF-8.
-bool convert(const std::string &name, const std::string &text, std::string &out,
-             std::string &error);
+// Throws a Failure that says why it cannot: an unknown code page, a
+// character the code page lacks (named, with its code point), or text that
+// is not UTF-8.
+std::string convert(const std::string &name, const std::string &text);
 
 // Whether iconv knows the code page.
 bool known(const std::string &name);

@@ -1,7 +1,10 @@
 #include "files.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +36,28 @@ bool read_file(const std::string &path, std::string &data) {
         }
     }
     close(fd);
+    return true;
+}
+
+bool write_all(int fd, const char *data, std::size_t size, const std::function<bool()> &late) {
+    for (std::size_t done = 0; done < size;) {
+        bool given_up = late && late();
+        pollfd p{fd, POLLOUT, 0};
+        if (given_up && (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0)) {
+            errno = EINTR;
+            return false;
+        }
+        // A pipe takes at most PIPE_BUF bytes whole or not at all, so a
+        // signal never leaves a write half done and the rest waiting.
+        ssize_t n = write(fd, data + done, std::min<std::size_t>(size - done, PIPE_BUF));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EAGAIN && !given_up) {
+            poll(&p, 1, -1); // a descriptor that does not wait is waited on here
+        } else if (n == 0 || errno != EINTR) {
+            return false;
+        }
+    }
     return true;
 }
 

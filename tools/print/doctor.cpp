@@ -1,17 +1,18 @@
 #include "doctor.h"
 
 #include "link/ini.h"
+#include "protocol.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <sys/ioctl.h>
-#include <sys/sysmacros.h>
 
-namespace doctor {
+namespace tarvik_print::doctor {
 
 namespace {
+
+using probe::Device;
 
 // The lines of tarvik.ini as the library reads them: its own reader, so a
 // long line, a CR or a missing last line end count exactly as in a look-up.
@@ -66,10 +67,18 @@ std::string port_failure(int code, int err) {
 const char kCheckName[] =
     "Check the name after Porta=: serial ports are ttyS0, ttyS1 ..., USB adapters ttyUSB0 or "
     "ttyACM0 (ls /dev/tty*), and an adapter must be plugged in.";
+const char kCheckDevice[] =
+    "Check that the device is present and not taken over by another driver.";
+
+// What every command does when tarvik.ini cannot be opened.
+std::string ends_the_process() {
+    return "every command prints " + quoted(protocol::kIniMissingReport) +
+           " and ends the calling process with status 1.";
+}
 
 // What gives the user access: the device's group when that group may read
 // and write it, else a rule that gives some group access.
-std::string permission_hint(const std::string &path, const Probe &p) {
+std::string permission_hint(const std::string &path, const Device &p) {
     // No mode: the path could not even be looked up.
     if (p.mode == 0)
         return "The user may not enter a directory on the way to " + path +
@@ -98,8 +107,8 @@ int first_with(const std::vector<std::string> &lines, const char *needle) {
     return -1;
 }
 
-Finding device_finding(const std::string &path, int line, const Probe &p) {
-    using S = Probe::State;
+Finding device_finding(const std::string &path, int line, const Device &p) {
+    using S = Device::State;
     switch (p.state) {
     case S::missing:
         return {Level::error, line,
@@ -122,15 +131,13 @@ Finding device_finding(const std::string &path, int line, const Probe &p) {
         return {Level::error, line,
                 path + " does not open: every command fails with " + port_failure(-1, p.err) +
                     " and returns 0.",
-                name ? kCheckName
-                     : "Check that the device is present and not taken over by another driver."};
+                name ? kCheckName : kCheckDevice};
     }
     case S::not_terminal:
         return {Level::error, line,
-                path +
-                    " opens but is not a terminal: every command prints \"error reading "
-                    "terminal settings.\", then " +
-                    port_failure(-2, p.err) + ", and returns 0.",
+                path + " opens but is not a terminal: every command prints " +
+                    quoted(protocol::kNotTerminalReport) + ", then " + port_failure(-2, p.err) +
+                    ", and returns 0.",
                 "Name a serial port after Porta= (ttyS0, ttyUSB0, ttyACM0 ...)."};
     case S::opened:
         break;
@@ -141,7 +148,7 @@ Finding device_finding(const std::string &path, int line, const Probe &p) {
             ""};
 }
 
-void port_findings(const std::vector<std::string> &lines, const Probe &probe,
+void port_findings(const std::vector<std::string> &lines, const Device &probe,
                    std::vector<Finding> &out) {
     int entry = first_with(lines, kPortKey);
     if (entry < 0) {
@@ -174,15 +181,12 @@ void port_findings(const std::vector<std::string> &lines, const Probe &probe,
                                std::to_string(number) + " is used.",
                            "Keep one line with Porta= and delete the others."});
     out.push_back(device_finding(path, number, probe));
-    if (probe.state != Probe::State::opened) return;
+    if (probe.state != Device::State::opened) return;
     out.push_back(line_finding(probe.modem, number));
     if (probe.locked) {
-        std::string who = probe.holder.pid != 0 ? "process " + std::to_string(probe.holder.pid) +
-                                                      " (" + probe.holder.name + ")"
-                                                : "a process that could not be found";
         out.push_back({Level::warning, number,
-                       path + " is locked right now by another program, " + who +
-                           ": commands wait until it lets go.",
+                       path + " is locked right now by another program, " +
+                           holder_text(probe.holder) + ": commands wait until it lets go.",
                        "Nothing to mend if that program prints too; otherwise stop it."});
     }
 }
@@ -302,15 +306,7 @@ int exit_status(const std::vector<Finding> &findings) {
     return 0;
 }
 
-std::optional<std::string> device_path(const Ini &ini) {
-    if (!ini.opened) return std::nullopt;
-    std::vector<std::string> lines = lines_of(ini.bytes);
-    int entry = first_with(lines, kPortKey);
-    if (entry < 0) return std::nullopt;
-    return path_from(lines[static_cast<std::size_t>(entry)]);
-}
-
-std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
+std::vector<Finding> examine(const probe::Ini &ini, const Device &device) {
     std::vector<Finding> out;
     if (!ini.kind.empty()) {
         out.push_back({Level::error, 0,
@@ -321,20 +317,17 @@ std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
         return out;
     }
     if (!ini.opened && ini.err == EACCES) {
-        out.push_back({Level::error, 0,
-                       "tarvik.ini is here but cannot be read (" + ini.why +
-                           "): every command prints \"erro abertura tarvik.ini\" and ends the "
-                           "calling process with status 1.",
-                       "Let the user that prints read it: chmod a+r tarvik.ini, or give it to "
-                       "that user's group and chmod g+r tarvik.ini. When it is a link, that "
-                       "user must also be let into the directory it points into."});
+        out.push_back(
+            {Level::error, 0,
+             "tarvik.ini is here but cannot be read (" + ini.why + "): " + ends_the_process(),
+             "Let the user that prints read it: chmod a+r tarvik.ini, or give it to "
+             "that user's group and chmod g+r tarvik.ini. When it is a link, that "
+             "user must also be let into the directory it points into."});
         return out;
     }
     if (!ini.opened) {
         out.push_back({Level::error, 0,
-                       "tarvik.ini does not open here (" + ini.why +
-                           "): every command prints \"erro abertura tarvik.ini\" and ends the "
-                           "calling process with status 1.",
+                       "tarvik.ini does not open here (" + ini.why + "): " + ends_the_process(),
                        ini.err == ENOENT
                            ? "Create tarvik.ini in the directory the application runs in, with a "
                              "port entry such as Porta=ttyS0."
@@ -343,24 +336,24 @@ std::vector<Finding> examine(const Ini &ini, const Probe &probe) {
         return out;
     }
     std::vector<std::string> lines = lines_of(ini.bytes);
-    port_findings(lines, probe, out);
+    port_findings(lines, device, out);
     bank_findings(lines, out);
     return out;
 }
 
-Finding line_finding(const Modem &modem, int line) {
+const char kNoModemLines[] = "has no modem lines, as a pseudo-terminal or a port carried over the "
+                             "network has none: whether the printer is ready cannot be told.";
+
+Finding line_finding(const probe::Modem &modem, int line) {
     auto on = [&](int bit) { return (modem.bits & bit) != 0 ? "on" : "off"; };
     std::string lines = std::string("DSR ") + on(TIOCM_DSR) + ", DCD " + on(TIOCM_CAR);
     if (modem.err == ENOTTY)
-        return {Level::ok, line,
-                "The device has no modem lines, as a pseudo-terminal or a port carried over the "
-                "network has none: whether the printer is ready cannot be told.",
-                ""};
+        return {Level::ok, line, std::string("The device ") + kNoModemLines, ""};
     if (modem.err != 0)
         return {Level::warning, line,
                 "The modem lines cannot be read (errno " + std::to_string(modem.err) + " " +
                     std::strerror(modem.err) + "): whether the printer is ready cannot be told.",
-                "Check that the device is present and not taken over by another driver."};
+                kCheckDevice};
     if ((modem.bits & TIOCM_CTS) == 0)
         return {Level::warning, line,
                 "CTS is off (" + lines + "): commands will wait until the printer takes the bytes.",
@@ -370,9 +363,15 @@ Finding line_finding(const Modem &modem, int line) {
     return {Level::ok, line, "CTS is on (" + lines + "): the printer takes bytes.", ""};
 }
 
+std::string holder_text(const probe::Holder &holder) {
+    return holder.pid != 0 ? "process " + std::to_string(holder.pid) + " (" + holder.name + ")"
+                           : "a process that could not be found";
+}
+
 std::string port_report(int code, int err) {
-    return "erro abertura porta serial, codigo " + std::to_string(code) + ", errno " +
-           std::to_string(err) + " " + std::strerror(err);
+    char report[protocol::kPortReportSize];
+    protocol::port_report(report, code, err);
+    return report;
 }
 
 std::string stty_text(const termios &t) {
@@ -411,24 +410,4 @@ std::string stty_text(const termios &t) {
     return out;
 }
 
-pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino) {
-    std::istringstream in(proc_locks);
-    std::string entry;
-    while (std::getline(in, entry)) {
-        // "1: FLOCK  ADVISORY  WRITE 1234 08:02:1051 0 EOF"; a line with "->"
-        // is a process waiting for the lock, not holding it.
-        std::istringstream f(entry);
-        std::string id, type, mode, access, where;
-        long pid = 0;
-        if (!(f >> id >> type) || type != "FLOCK") continue;
-        if (!(f >> mode >> access >> pid >> where)) continue;
-        unsigned maj = 0, min = 0;
-        unsigned long long node = 0;
-        if (std::sscanf(where.c_str(), "%x:%x:%llu", &maj, &min, &node) != 3) continue;
-        if (maj == major(dev) && min == minor(dev) && node == static_cast<unsigned long long>(ino))
-            return static_cast<pid_t>(pid);
-    }
-    return 0;
-}
-
-} // namespace doctor
+} // namespace tarvik_print::doctor

@@ -7,8 +7,9 @@
 #include "bounded.h"
 #include "charset.h"
 #include "doctor.h"
-#include "files.h"
+#include "failure.h"
 #include "probe.h"
+#include "protocol.h"
 #include "status.h"
 
 #include <nlohmann/json.hpp>
@@ -30,6 +31,10 @@
 #include <vector>
 
 namespace {
+
+namespace doctor = tarvik_print::doctor;
+namespace probe = tarvik_print::probe;
+namespace status = tarvik_print::status;
 
 const char kUsage[] =
     "Usage: tarvik-print [--charset NAME] [--timeout SECONDS] COMMAND ARGUMENT...\n"
@@ -73,22 +78,22 @@ int wrong(const std::string &why) {
 }
 
 // A text argument, converted to the printer's code page when one is given.
+// A text that does not convert is a Failure: nothing is printed.
 struct Texts {
     std::string charset; // empty: bytes pass unchanged
-    std::string error;
 
-    bool take(const char *arg, std::string &out) {
-        if (charset.empty()) {
-            out = arg;
-            return true;
+    std::string take(const char *arg) const {
+        if (charset.empty()) return arg;
+        std::string reason;
+        try {
+            std::string out = charset::convert(charset, arg);
+            // The library takes the text up to its first zero byte.
+            if (out.find('\0') == std::string::npos) return out;
+            reason = charset + " gives a zero byte, which would end the text";
+        } catch (const Failure &f) {
+            reason = f.what();
         }
-        std::string why;
-        // The library takes the text up to its first zero byte.
-        if (charset::convert(charset, arg, out, why) && out.find('\0') == std::string::npos)
-            return true;
-        if (why.empty()) why = charset + " gives a zero byte, which would end the text";
-        error = "\"" + std::string(arg) + "\": " + why + "; nothing was printed";
-        return false;
+        throw Failure("\"" + std::string(arg) + "\": " + reason + "; nothing was printed");
     }
 };
 
@@ -125,13 +130,13 @@ int cut_short(const std::string &what) {
 // /proc/locks shows one; else the open itself waited (a port without clocal
 // waits for its carrier).
 std::string open_wait() {
-    std::string path = doctor::device_path(doctor::read_ini()).value_or("the port");
+    std::string path = probe::device_path(probe::read_ini()).value_or("the port");
     struct stat st {};
-    std::optional<doctor::Holder> h;
-    if (stat(path.c_str(), &st) == 0) h = doctor::holder_of(st);
+    std::optional<probe::Holder> h;
+    if (stat(path.c_str(), &st) == 0) h = probe::holder_of(st);
     if (h && h->pid != 0)
-        return path + " is held by another program, process " + std::to_string(h->pid) + " (" +
-               h->name + "). Nothing was sent.";
+        return path + " is held by another program, " + doctor::holder_text(*h) +
+               ". Nothing was sent.";
     return path + " did not open in time. Nothing was sent.";
 }
 
@@ -151,14 +156,14 @@ int held(const std::function<int()> &command) {
         run.disarm();
         if (run.cut(err)) return cut_short(open_wait());
         // The report that the command would have given for the same open.
-        std::printf("%s\r\n", doctor::port_report(fd, err).c_str());
+        std::printf("%s%s", doctor::port_report(fd, err).c_str(), protocol::kPortReportEnd);
         std::fflush(stdout);
         return bounded::stop() != 0 ? cut_short("") : 1;
     }
     errno = 0;
     int printed = command();
     bool cut = printed != 1 && run.cut(errno);
-    doctor::Modem modem = cut ? doctor::modem_lines(fd) : doctor::Modem{};
+    probe::Modem modem = cut ? probe::modem_lines(fd) : probe::Modem{};
     serial_close(fd);
     run.disarm();
     std::fflush(stdout);
@@ -168,39 +173,30 @@ int held(const std::function<int()> &command) {
                      "). The line was restored and the rest dropped.");
 }
 
-int line_command(const std::string &name, int argc, char **argv, Texts &texts) {
+int line_command(const std::string &name, int argc, char **argv, const Texts &texts) {
     bool auth = name == "auth";
     int want = auth ? 4 : 3;
     if (argc != want)
         return wrong(name + " takes " + (auth ? "PITCH FLAG SELECTOR TEXT" : "PITCH FLAG TEXT"));
     char pitch, flag, selector = 'X';
-    if (!one_of(argv[0], "0123456789*+", pitch))
+    if (!one_of(argv[0], protocol::kPitchCodes, pitch))
         return wrong("PITCH is one of 0123456789*+, not \"" + std::string(argv[0]) + "\"");
     if (!one_of(argv[1], "SN", flag))
         return wrong("FLAG is S or N, not \"" + std::string(argv[1]) + "\"");
-    if (auth && !one_of(argv[2], "YVX", selector))
+    if (auth && !one_of(argv[2], protocol::kSelectors, selector))
         return wrong("SELECTOR is Y, V or X, not \"" + std::string(argv[2]) + "\"");
-    std::string text;
-    if (!texts.take(argv[want - 1], text)) {
-        std::fprintf(stderr, "tarvik-print: %s\n", texts.error.c_str());
-        return 1;
-    }
+    std::string text = texts.take(argv[want - 1]);
     if (name == "text") return held([&] { return tarvtxt(pitch, flag, text.data()); });
     if (auth) return held([&] { return tarvaut(pitch, flag, selector, text.data()); });
     return held([&] { return tarvversotxt(pitch, flag, text.data()); });
 }
 
-int check_command(int argc, char **argv, Texts &texts) {
+int check_command(int argc, char **argv, const Texts &texts) {
     if (argc != 7) return wrong("check takes TEXT1 TEXT2 DATE AMOUNT TEXT5 TEXT6 BANK");
     std::string f[7];
     for (int i = 0; i < 7; ++i) {
         bool text = i == 0 || i == 1 || i == 4 || i == 5;
-        if (!text) {
-            f[i] = argv[i];
-        } else if (!texts.take(argv[i], f[i])) {
-            std::fprintf(stderr, "tarvik-print: %s\n", texts.error.c_str());
-            return 1;
-        }
+        f[i] = text ? texts.take(argv[i]) : argv[i];
     }
     return held([&] {
         return tarvcheque(f[0].data(), f[1].data(), f[2].data(), f[3].data(), f[4].data(),
@@ -225,12 +221,19 @@ int back_side_command(int argc, char **argv) {
     return held([&] { return on ? tarvabreverso() : tarvfechaverso(); });
 }
 
+// The look at tarvik.ini and the device that the doctor and status take.
+struct Look {
+    probe::Ini ini = probe::read_ini();
+    probe::Device device;
+    Look() {
+        if (std::optional<std::string> path = probe::device_path(ini))
+            device = probe::device(*path);
+    }
+};
+
 int doctor_command(bool json) {
-    doctor::Ini ini = doctor::read_ini();
-    doctor::Probe probe;
-    if (std::optional<std::string> path = doctor::device_path(ini))
-        probe = doctor::probe_device(*path);
-    std::vector<doctor::Finding> findings = doctor::examine(ini, probe);
+    Look look;
+    std::vector<doctor::Finding> findings = doctor::examine(look.ini, look.device);
     for (const doctor::Finding &f : findings) {
         if (json) {
             nlohmann::ordered_json o = {
@@ -253,12 +256,9 @@ int doctor_command(bool json) {
 }
 
 int status_command(bool json) {
-    doctor::Ini ini = doctor::read_ini();
-    doctor::Probe probe;
-    if (std::optional<std::string> path = doctor::device_path(ini))
-        probe = doctor::probe_device(*path);
-    doctor::Status st = doctor::status_of(ini, probe);
-    std::string state = doctor::state_name(st.state);
+    Look look;
+    status::Printer st = status::of(look.ini, look.device);
+    std::string state = status::state_name(st.state);
     if (json) {
         using J = nlohmann::ordered_json;
         auto seen = [](std::optional<bool> on) { return on ? J(*on) : J(nullptr); };
@@ -279,19 +279,14 @@ int status_command(bool json) {
         std::cout << state << ": " << st.message << "\nlines: CTS " << seen(st.cts) << ", DSR "
                   << seen(st.dsr) << ", DCD " << seen(st.dcd) << '\n';
         if (st.holder)
-            std::cout << "locked by "
-                      << (st.holder->pid != 0 ? "process " + std::to_string(st.holder->pid) + " (" +
-                                                    st.holder->name + ")"
-                                              : std::string("a process that could not be found"))
+            std::cout << "locked by " << doctor::holder_text(*st.holder)
                       << ": commands wait until it lets go.\n";
     }
     std::cout.flush();
-    return doctor::exit_status(st.state);
+    return status::exit_status(st.state);
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     static const option options[] = {{"charset", required_argument, nullptr, 'c'},
                                      {"json", no_argument, nullptr, 'j'},
                                      {"help", no_argument, nullptr, 'h'},
@@ -359,4 +354,15 @@ int main(int argc, char **argv) {
     if (command == "lf") return lf_command(rest, args);
     if (command == "back-side") return back_side_command(rest, args);
     return wrong("unknown command \"" + command + "\"");
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const Failure &f) {
+        std::fprintf(stderr, "tarvik-print: %s\n", f.what());
+        return 1;
+    }
 }

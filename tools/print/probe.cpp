@@ -4,17 +4,20 @@
 #include "probe.h"
 
 #include "files.h"
+#include "link/ini.h"
 
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace doctor {
+namespace tarvik_print::probe {
 
 Ini read_ini() {
     Ini ini;
@@ -35,6 +38,14 @@ Ini read_ini() {
     return ini;
 }
 
+std::optional<std::string> device_path(const Ini &ini) {
+    if (!ini.opened) return std::nullopt;
+    IniReader in(ini.bytes.data(), ini.bytes.size());
+    char path[kPortPath];
+    if (!ini_port(in, path)) return std::nullopt;
+    return std::string(path);
+}
+
 Modem modem_lines(int fd) {
     Modem m;
     m.err = ioctl(fd, TIOCMGET, &m.bits) == 0 ? 0 : errno;
@@ -53,22 +64,22 @@ std::optional<Holder> holder_of(const struct stat &st) {
     return h;
 }
 
-Probe probe_device(const std::string &path) {
-    Probe p;
+Device device(const std::string &path) {
+    Device p;
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
         // The errno that the library's open meets on the same path.
         p.err = errno;
-        p.state = errno == ENOENT   ? Probe::State::missing
-                  : errno == EACCES ? Probe::State::no_permission
-                                    : Probe::State::open_failed;
+        p.state = errno == ENOENT   ? Device::State::missing
+                  : errno == EACCES ? Device::State::no_permission
+                                    : Device::State::open_failed;
         return p;
     }
     if (group *g = getgrgid(st.st_gid)) p.group = g->gr_name;
     if (passwd *u = getpwuid(st.st_uid)) p.owner = u->pw_name;
     p.mode = st.st_mode;
     if (!S_ISCHR(st.st_mode)) {
-        p.state = Probe::State::not_char;
+        p.state = Device::State::not_char;
         p.kind = files::kind_of(st.st_mode);
         return p;
     }
@@ -76,17 +87,17 @@ Probe probe_device(const std::string &path) {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         p.err = errno;
-        p.state = errno == EACCES || errno == EPERM ? Probe::State::no_permission
-                                                    : Probe::State::open_failed;
+        p.state = errno == EACCES || errno == EPERM ? Device::State::no_permission
+                                                    : Device::State::open_failed;
         return p;
     }
     if (tcgetattr(fd, &p.settings) != 0) {
         p.err = errno;
-        p.state = Probe::State::not_terminal;
+        p.state = Device::State::not_terminal;
         close(fd);
         return p;
     }
-    p.state = Probe::State::opened;
+    p.state = Device::State::opened;
     p.modem = modem_lines(fd);
     if (std::optional<Holder> h = holder_of(st)) {
         p.holder = *h;
@@ -102,4 +113,24 @@ Probe probe_device(const std::string &path) {
     return p;
 }
 
-} // namespace doctor
+pid_t lock_holder(const std::string &proc_locks, dev_t dev, ino_t ino) {
+    std::istringstream in(proc_locks);
+    std::string entry;
+    while (std::getline(in, entry)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:02:1051 0 EOF"; a line with "->"
+        // is a process waiting for the lock, not holding it.
+        std::istringstream f(entry);
+        std::string id, type, mode, access, where;
+        long pid = 0;
+        if (!(f >> id >> type) || type != "FLOCK") continue;
+        if (!(f >> mode >> access >> pid >> where)) continue;
+        unsigned maj = 0, min = 0;
+        unsigned long long node = 0;
+        if (std::sscanf(where.c_str(), "%x:%x:%llu", &maj, &min, &node) != 3) continue;
+        if (maj == major(dev) && min == minor(dev) && node == static_cast<unsigned long long>(ino))
+            return static_cast<pid_t>(pid);
+    }
+    return 0;
+}
+
+} // namespace tarvik_print::probe

@@ -1,30 +1,31 @@
 #include "status.h"
 
+#include "doctor.h"
+
 #include <cstring>
 #include <sys/ioctl.h>
 
-namespace doctor {
+namespace tarvik_print::status {
 
-Status status_of(const Ini &ini, const Probe &probe) {
-    using S = Status::State;
-    Status st;
-    st.device = device_path(ini);
-    if (!st.device || probe.state != Probe::State::opened) {
+Printer of(const probe::Ini &ini, const probe::Device &device) {
+    using S = Printer::State;
+    Printer st;
+    st.device = probe::device_path(ini);
+    if (!st.device || device.state != probe::Device::State::opened) {
         // The first error that the doctor finds says why; it has the hint.
-        for (const Finding &f : examine(ini, probe))
-            if (f.level == Level::error) {
+        for (const doctor::Finding &f : doctor::examine(ini, device))
+            if (f.level == doctor::Level::error) {
                 st.message = f.message + " Run tarvik-print doctor for how to mend it.";
                 break;
             }
         return st;
     }
     const std::string &path = *st.device;
-    if (probe.locked) st.holder = probe.holder;
-    const Modem &m = probe.modem;
+    if (device.locked) st.holder = device.holder;
+    const probe::Modem &m = device.modem;
     if (m.err == ENOTTY) {
         st.state = S::cannot_tell;
-        st.message = path + " has no modem lines, as a pseudo-terminal or a port carried over the "
-                            "network has none: whether the printer is ready cannot be told.";
+        st.message = path + " " + doctor::kNoModemLines;
         return st;
     }
     if (m.err != 0) {
@@ -48,22 +49,22 @@ Status status_of(const Ini &ini, const Probe &probe) {
     return st;
 }
 
-const char *state_name(Status::State state) {
+const char *state_name(Printer::State state) {
     switch (state) {
-    case Status::State::ready:
+    case Printer::State::ready:
         return "ready";
-    case Status::State::not_ready:
+    case Printer::State::not_ready:
         return "not_ready";
-    case Status::State::cannot_tell:
+    case Printer::State::cannot_tell:
         return "cannot_tell";
-    case Status::State::no_port:
+    case Printer::State::no_port:
         break;
     }
     return "no_port";
 }
 
-int exit_status(Status::State state) {
+int exit_status(Printer::State state) {
     return static_cast<int>(state);
 }
 
-} // namespace doctor
+} // namespace tarvik_print::status

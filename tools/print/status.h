@@ -4,30 +4,30 @@
 #ifndef TARVIK_PRINT_STATUS_H
 #define TARVIK_PRINT_STATUS_H
 
-#include "doctor.h"
+#include "probe.h"
 
 #include <optional>
 #include <string>
 
-namespace doctor {
+namespace tarvik_print::status {
 
-struct Status {
+struct Printer {
     enum class State { ready, no_port, not_ready, cannot_tell }; // in exit status order
     State state = State::no_port;
-    std::optional<std::string> device; // the path the port entry names
-    std::optional<bool> cts, dsr, dcd; // as seen, when the lines were read
-    std::optional<Holder> holder;      // when locked; pid 0 if not found
+    std::optional<std::string> device;   // the path the port entry names
+    std::optional<bool> cts, dsr, dcd;   // as seen, when the lines were read
+    std::optional<probe::Holder> holder; // when locked; pid 0 if not found
     std::string message;
 };
 
-Status status_of(const Ini &ini, const Probe &probe);
+Printer of(const probe::Ini &ini, const probe::Device &device);
 
 // "ready", "not_ready", "cannot_tell", "no_port".
-const char *state_name(Status::State state);
+const char *state_name(Printer::State state);
 
 // 0 ready, 1 no port, 2 not ready, 3 cannot tell.
-int exit_status(Status::State state);
+int exit_status(Printer::State state);
 
-} // namespace doctor
+} // namespace tarvik_print::status
 
 #endif

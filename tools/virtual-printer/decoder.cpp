@@ -8,15 +8,12 @@ namespace virt {
 
 namespace {
 
-const unsigned char ESC = 0x1b;
-const unsigned char kDouble = 0x0e;
-const unsigned char kNormal = 0x14;
-const int kMaxLineFeeds = 10;
-// The longest field text the library sends.
-const std::size_t kFieldText = 92;
+using protocol::kEsc;
+using protocol::Side;
+const unsigned char kDouble = protocol::kControlDouble;
+const unsigned char kNormal = protocol::kControlNormal;
 // Unknown bytes are reported in pieces of at most this many.
 const std::size_t kUnknownPiece = 64;
-const char kPitchCodes[] = "0123456789*+";
 
 enum class Result { whole, partial, none };
 
@@ -53,8 +50,9 @@ struct View {
     }
 };
 
-bool is_pitch(int c) {
-    return c > 0 && std::strchr(kPitchCodes, c) != nullptr;
+// Whether c is one of the characters of set.
+bool one_of(int c, const char *set) {
+    return c > 0 && std::strchr(set, c) != nullptr;
 }
 
 // Fixed bytes from offset i on: whole, cut short by the end, or different.
@@ -81,11 +79,9 @@ Result text_until(const View &v, std::size_t i, int end, std::size_t max, std::s
     return Result::none;
 }
 
-enum class Side { front, back };
-
 // The line width from the shared library's own pitch tables.
 int width_of(Side side, char pitch, bool twice) {
-    char flag = twice ? 'S' : 'N';
+    char flag = twice ? protocol::kDoubleWidth : 'N';
     int width;
     char control;
     (side == Side::front ? setme : setmev)(pitch, flag, width, control);
@@ -95,7 +91,7 @@ int width_of(Side side, char pitch, bool twice) {
 Match line_feeds(const View &v) {
     std::size_t k = 0;
     for (; v.at(k) == '\n'; ++k)
-        if (k == kMaxLineFeeds) return none();
+        if (k == protocol::kMaxLineFeeds) return none();
     if (v.at(k) < 0) return partial();
     if (v.at(k) != 0) return none();
     Event e;
@@ -108,26 +104,28 @@ Match line_feeds(const View &v) {
 // ESC 'd' pitch CR NUL control ' ' ' ' text LF: a back line (i is 0).
 Match text_line(const View &v, std::size_t i, bool back_allowed) {
     if (v.at(i) < 0 || v.at(i + 1) < 0) return partial();
-    if (v.at(i) != ESC || v.at(i + 1) != 'd') return none();
+    if (v.at(i) != kEsc || v.at(i + 1) != protocol::kTextLine) return none();
     int pitch = v.at(i + 2), control = v.at(i + 3);
     if (pitch < 0) return partial();
-    if (!is_pitch(pitch)) return none();
+    if (!one_of(pitch, protocol::kPitchCodes)) return none();
     if (control < 0) return partial();
     Event e;
     e.pitch = static_cast<char>(pitch);
     std::size_t start;
-    if (control == '\r' && back_allowed) {
-        int zero = v.at(i + 4), k = v.at(i + 5);
+    if (control == protocol::kBackHead[0] && back_allowed) {
+        const std::size_t head = sizeof protocol::kBackHead,
+                          indent = sizeof protocol::kBackIndent - 1;
+        int zero = v.at(i + 4), k = v.at(i + 3 + head);
         if (zero < 0) return partial();
         if (zero != 0) return none();
         if (k < 0) return partial();
         if (k != kDouble && k != kNormal) return none();
-        Result r = fixed(v, i + 6, "  ", 2);
+        Result r = fixed(v, i + 4 + head, protocol::kBackIndent, indent);
         if (r != Result::whole) return r == Result::partial ? partial() : none();
         e.kind = Kind::back_text;
         e.twice = k == kDouble;
         e.width = width_of(Side::back, e.pitch, e.twice);
-        start = i + 8;
+        start = i + 4 + head + indent;
     } else if (control == kDouble || control == kNormal) {
         e.kind = Kind::front_text;
         e.twice = control == kDouble;
@@ -145,38 +143,41 @@ Match text_line(const View &v, std::size_t i, bool back_allowed) {
     return whole(stop + 1, e);
 }
 
-// ESC '.' '5' '9' then back-side on, off, or a check field.
-Match dot_command(const View &v) {
-    Result r = fixed(v, 0, "\x1b.59", 4);
+// ESC '.' '5' '9' '0' code text '}': a check field.
+Match check_field(const View &v) {
+    const std::size_t head = sizeof protocol::kFieldHead - 1;
+    Result r = fixed(v, 0, protocol::kFieldHead, head);
     if (r != Result::whole) return r == Result::partial ? partial() : none();
-    int kind = v.at(4);
-    if (kind < 0) return partial();
-    if (kind == '1') {
-        static const char on[] = "\x1b.5915}\0\n"; // and a zero after it
-        static const char off[] = "\x1b.5916}";
-        Result a = fixed(v, 0, on, sizeof on);
-        Result b = fixed(v, 0, off, sizeof off);
-        Event e;
-        e.kind = Kind::back_side;
-        if (a == Result::whole) {
-            e.on = true;
-            return whole(sizeof on, e);
-        }
-        if (b == Result::whole) return whole(sizeof off, e);
-        return a == Result::partial || b == Result::partial ? partial() : none();
-    }
-    if (kind != '0') return none();
-    int code = v.at(5);
+    const char first = protocol::kFirstField, last = first + protocol::kFields - 1;
+    int code = v.at(head);
     if (code < 0) return partial();
-    if (code < '1' || code > '9') return none();
+    if (code < first || code > last) return none();
     std::size_t stop = 0;
-    r = text_until(v, 6, '}', kFieldText, stop);
+    r = text_until(v, head + 1, protocol::kFieldEnd, protocol::kFieldText, stop);
     if (r != Result::whole) return r == Result::partial ? partial() : none();
     Event e;
     e.kind = Kind::check_field;
     e.field = static_cast<char>(code);
-    e.text.assign(reinterpret_cast<const char *>(v.p + 6), stop - 6);
+    e.text.assign(reinterpret_cast<const char *>(v.p + head + 1), stop - head - 1);
     return whole(stop + 1, e);
+}
+
+// Back-side mode on, with its line feed, or off; each part with its zero.
+Match back_side(const View &v) {
+    static const std::string on =
+        std::string(protocol::kBackSideOn, sizeof protocol::kBackSideOn) +
+        std::string(protocol::kBackSideFeed, sizeof protocol::kBackSideFeed);
+    static const std::string off(protocol::kBackSideOff, sizeof protocol::kBackSideOff);
+    Result a = fixed(v, 0, on.data(), on.size());
+    Result b = fixed(v, 0, off.data(), off.size());
+    Event e;
+    e.kind = Kind::back_side;
+    if (a == Result::whole) {
+        e.on = true;
+        return whole(on.size(), e);
+    }
+    if (b == Result::whole) return whole(off.size(), e);
+    return a == Result::partial || b == Result::partial ? partial() : none();
 }
 
 Match match(const View &v) {
@@ -184,16 +185,15 @@ Match match(const View &v) {
     case 0:
     case '\n':
         return line_feeds(v);
-    case ESC:
+    case kEsc:
         break;
     default:
         return none();
     }
     int second = v.at(1);
     if (second < 0) return partial();
-    if (second == 'd') return text_line(v, 0, true);
-    if (second == '.') return dot_command(v);
-    if (second == 'Y' || second == 'V' || second == 'X') {
+    if (second == protocol::kTextLine) return text_line(v, 0, true);
+    if (one_of(second, protocol::kSelectors)) {
         Match m = text_line(v, 2, false);
         if (m.result == Result::whole) {
             m.event.kind = Kind::authentication;
@@ -201,7 +201,9 @@ Match match(const View &v) {
         }
         return m;
     }
-    return none();
+    // Whichever of the two can still be whole decides.
+    Match m = check_field(v);
+    return m.result == Result::none ? back_side(v) : m;
 }
 
 } // namespace
@@ -253,7 +255,7 @@ void Decoder::flush_unknown(std::vector<Event> &out) {
 void Decoder::emit(std::vector<Event> &out, Event e) {
     // Fields 1 to 9 in order, with nothing between them, make one check.
     if (e.kind == Kind::check_field) {
-        std::size_t index = static_cast<std::size_t>(e.field - '1');
+        std::size_t index = static_cast<std::size_t>(e.field - protocol::kFirstField);
         if (index == 0) check_.clear();
         if (index == check_.size()) {
             check_.push_back(e.text);
@@ -263,12 +265,12 @@ void Decoder::emit(std::vector<Event> &out, Event e) {
     } else {
         check_.clear();
     }
-    bool complete = check_.size() == 9;
+    bool complete = check_.size() == protocol::kFields;
     out.push_back(std::move(e));
     if (complete) {
         Event c;
         c.kind = Kind::check;
-        for (std::size_t i = 0; i < 9; ++i)
+        for (std::size_t i = 0; i < c.fields.size(); ++i)
             c.fields[i] = check_[i];
         check_.clear();
         out.push_back(std::move(c));
@@ -297,7 +299,8 @@ std::string check_amount(const Event &check) {
 
 std::string check_layout(const Event &check) {
     const std::string &f = check.fields[8];
-    return f.compare(0, 4, "000S") == 0 ? f.substr(4) : f;
+    const std::size_t head = sizeof protocol::kLayoutHead - 1;
+    return f.compare(0, head, protocol::kLayoutHead) == 0 ? f.substr(head) : f;
 }
 
 std::string hex_bytes(const std::string &bytes) {

@@ -4,6 +4,8 @@
 #ifndef TARVIK_VIRTUAL_DECODER_H
 #define TARVIK_VIRTUAL_DECODER_H
 
+#include "protocol.h"
+
 #include <array>
 #include <cstddef>
 #include <string>
@@ -37,7 +39,7 @@ struct Event {
     char field = 0;     // check field code, '1' to '9'
     std::string text;   // the text bytes as sent
 
-    std::array<std::string, 9> fields; // a check's field texts, 1 to 9
+    std::array<std::string, protocol::kFields> fields; // a check's field texts, 1 to 9
 };
 
 class Decoder {

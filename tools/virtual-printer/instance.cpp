@@ -13,20 +13,6 @@ namespace virt {
 
 namespace {
 
-std::string why(int err) {
-    return std::strerror(err);
-}
-
-bool write_all(int fd, const std::string &data) {
-    for (std::size_t done = 0; done < data.size();) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Gives fd the extended attributes of the file at path, its access control
 // list among them, so that whoever could read the old file can read the new.
 bool copy_attributes(const std::string &path, int fd) {
@@ -58,21 +44,15 @@ Hold::~Hold() {
     close(fd_);
 }
 
-bool Hold::take(const std::string &dir, std::string &error, pid_t &holder,
-                const std::string &name) {
-    holder = 0;
+pid_t Hold::take(const std::string &dir, const std::string &name) {
     path_ = dir + "/" + name;
     for (int tries = 0; tries < 100; ++tries) {
         int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-        if (fd < 0) {
-            error = "cannot make " + path_ + ": " + why(errno);
-            return false;
-        }
+        if (fd < 0) throw Failure("cannot make " + path_ + ": " + why(errno));
         struct stat st {};
         if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             close(fd);
-            error = path_ + " is not a file that tarvik-virtual made";
-            return false;
+            throw Failure(path_ + " is not a file that tarvik-virtual made");
         }
         struct flock lock {};
         lock.l_type = F_WRLCK;
@@ -83,22 +63,20 @@ bool Hold::take(const std::string &dir, std::string &error, pid_t &holder,
             bool held = (err == EAGAIN || err == EACCES) && fcntl(fd, F_GETLK, &who) == 0;
             close(fd);
             if (held && who.l_type == F_UNLCK) continue; // let go meanwhile
-            holder = held ? who.l_pid : 0;
-            error = held ? "another tarvik-virtual runs in " + dir + ": it holds " + path_
-                         : "cannot lock " + path_ + ": " + why(err);
-            return false;
+            if (held && who.l_pid != 0) return who.l_pid;
+            throw Failure(held ? "another tarvik-virtual runs in " + dir + ": it holds " + path_
+                               : "cannot lock " + path_ + ": " + why(err));
         }
         // A holder that was ending may have removed the file after we opened
         // it: a lock on that file guards nothing, so take the new one.
         struct stat now {};
         if (lstat(path_.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
             fd_ = fd;
-            return true;
+            return 0;
         }
         close(fd);
     }
-    error = "cannot lock " + path_ + ": it keeps being replaced";
-    return false;
+    throw Failure("cannot lock " + path_ + ": it keeps being replaced");
 }
 
 bool Hold::left_over(Change &change) {
@@ -114,55 +92,45 @@ bool Hold::left_over(Change &change) {
     return kept_;
 }
 
-bool Hold::keep(const Change &change, std::string &error) {
+void Hold::keep(const Change &change) {
     std::string text = change_text(change);
     kept_ = true;
-    if (pwrite(fd_, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size())) return true;
-    error = "cannot write " + path_ + ": " + why(errno);
+    if (pwrite(fd_, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size())) return;
+    std::string error = "cannot write " + path_ + ": " + why(errno);
     clear();
-    return false;
+    throw Failure(error);
 }
 
 void Hold::clear() {
     if (ftruncate(fd_, 0) == 0) kept_ = false;
 }
 
-bool read_ini(const std::string &path, IniFile &ini, std::string &error) {
-    ini = IniFile{};
+IniFile read_ini(const std::string &path) {
+    IniFile ini;
     ini.path = ini.target = path;
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) return true;
-        error = "cannot look at " + path + ": " + why(errno);
-        ini.unreadable = true;
-        return false;
+        if (errno == ENOENT) return ini;
+        throw Unreadable("cannot look at " + path + ": " + why(errno));
     }
     if (S_ISLNK(st.st_mode)) {
         char *real = realpath(path.c_str(), nullptr);
         if (real == nullptr) {
-            ini.unreadable = errno != ENOENT && errno != ELOOP && errno != ENOTDIR;
-            error = path + " is a link that leads to no file (" + why(errno) + ")";
-            return false;
+            std::string error = path + " is a link that leads to no file (" + why(errno) + ")";
+            if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR) throw Unreadable(error);
+            throw Failure(error);
         }
         ini.target = real;
         std::free(real);
     }
-    if (stat(ini.target.c_str(), &ini.st) != 0) {
-        error = "cannot look at " + path + ": " + why(errno);
-        ini.unreadable = true;
-        return false;
-    }
-    if (!S_ISREG(ini.st.st_mode)) {
-        error = path + " is " + files::kind_of(ini.st.st_mode) + ", not a regular file";
-        return false;
-    }
-    if (!files::read_file(ini.target, ini.bytes)) {
-        error = "cannot read " + path + ": " + why(errno);
-        ini.unreadable = true;
-        return false;
-    }
+    if (stat(ini.target.c_str(), &ini.st) != 0)
+        throw Unreadable("cannot look at " + path + ": " + why(errno));
+    if (!S_ISREG(ini.st.st_mode))
+        throw Failure(path + " is " + files::kind_of(ini.st.st_mode) + ", not a regular file");
+    if (!files::read_file(ini.target, ini.bytes))
+        throw Unreadable("cannot read " + path + ": " + why(errno));
     ini.exists = true;
-    return true;
+    return ini;
 }
 
 bool guard_of(const IniFile &ini, std::string &dir, std::string &name) {
@@ -181,62 +149,52 @@ std::string temp_of(const IniFile &ini) {
     return dir + "/." + ini.target.substr(slash + 1) + ".tarvik-virtual";
 }
 
-bool write_ini(const IniFile &ini, const std::string &data, std::string &error) {
+void write_ini(const IniFile &ini, const std::string &data) {
     std::string temp = temp_of(ini);
     std::size_t slash = temp.rfind('/');
     std::string dir = temp.substr(0, slash);
     unlink(temp.c_str()); // left by a run killed while it wrote
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        error = "cannot make a new file in " + dir + " (" + why(errno) + "): " + ini.path +
-                " is replaced by a new file renamed over it, never rewritten in place";
-        return false;
-    }
+    if (fd < 0)
+        throw Failure("cannot make a new file in " + dir + " (" + why(errno) + "): " + ini.path +
+                      " is replaced by a new file renamed over it, never rewritten in place");
     mode_t mask = umask(0);
     umask(mask);
-    bool ok = true;
+    std::string error;
     if (ini.exists && fchown(fd, ini.st.st_uid, ini.st.st_gid) != 0) {
         error =
             "cannot give a new " + ini.path + " the owner and group of the old one: " + why(errno);
-        ok = false;
     } else if (ini.exists && !copy_attributes(ini.target, fd)) {
         error = "cannot give a new " + ini.path +
                 " the extended attributes (such as an access control list) of the old one: " +
                 why(errno);
-        ok = false;
     } else if (fchmod(fd, ini.exists ? ini.st.st_mode & 07777 : 0666 & ~mask) != 0 ||
-               !write_all(fd, data) || fsync(fd) != 0) {
+               !files::write_all(fd, data.data(), data.size()) || fsync(fd) != 0) {
         error = "cannot write " + temp + ": " + why(errno);
-        ok = false;
     }
-    if (close(fd) != 0 && ok) {
-        error = "cannot write " + temp + ": " + why(errno);
-        ok = false;
-    }
+    if (close(fd) != 0 && error.empty()) error = "cannot write " + temp + ": " + why(errno);
     // A new file is linked in rather than renamed, so as not to replace one
     // that someone made meanwhile.
-    if (ok && (ini.exists ? rename(temp.c_str(), ini.target.c_str())
-                          : link(temp.c_str(), ini.target.c_str())) != 0) {
+    if (error.empty() && (ini.exists ? rename(temp.c_str(), ini.target.c_str())
+                                     : link(temp.c_str(), ini.target.c_str())) != 0)
         error = "cannot replace " + ini.path + ": " + why(errno);
-        ok = false;
-    }
-    if (!ok || !ini.exists) unlink(temp.c_str());
-    return ok;
+    if (!error.empty() || !ini.exists) unlink(temp.c_str());
+    if (!error.empty()) throw Failure(error);
 }
 
-bool remove_ini(const IniFile &ini, std::string &error) {
-    if (unlink(ini.target.c_str()) == 0) return true;
-    error = "cannot remove " + ini.path + ": " + why(errno);
-    return false;
+void remove_ini(const IniFile &ini) {
+    if (unlink(ini.target.c_str()) != 0)
+        throw Failure("cannot remove " + ini.path + ": " + why(errno));
 }
 
 PutBack put_back(const std::string &path, const Change &change, std::string &what) {
     IniFile ini;
-    if (!read_ini(path, ini, what)) {
-        // A file that cannot be read may still hold our line: the change is
-        // kept for the next start.
-        if (ini.unreadable) return PutBack::failed;
-        what += "; it is left as it is";
+    try {
+        ini = read_ini(path);
+    } catch (const Unreadable &) {
+        throw; // it may still hold our line: the change is kept for the next start
+    } catch (const Failure &f) {
+        what = f.what() + std::string("; it is left as it is");
         return PutBack::left;
     }
     if (!ini.exists) {
@@ -249,15 +207,17 @@ PutBack put_back(const std::string &path, const Change &change, std::string &wha
         what = path + " does not hold " + change.ours + " now; it is left as it is";
         return PutBack::left;
     case Undo::remove_file:
+        remove_ini(ini);
         what = "removed " + path + ", which it had made";
-        return remove_ini(ini, what) ? PutBack::done : PutBack::failed;
+        return PutBack::done;
     case Undo::done:
         break;
     }
+    write_ini(ini, after);
     what = change.how == Change::How::replaced
                ? "put back the port line of " + path + ": " + change.original
                : "took its port line out of " + path;
-    return write_ini(ini, after, what) ? PutBack::done : PutBack::failed;
+    return PutBack::done;
 }
 
 } // namespace virt

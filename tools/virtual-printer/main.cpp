@@ -2,13 +2,13 @@
 // tarvik.ini, and shows each command the library sends it.
 #include "charset.h"
 #include "decoder.h"
+#include "failure.h"
+#include "files.h"
 #include "format.h"
 #include "instance.h"
 #include "svg.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -55,49 +55,24 @@ void on_signal(int sig) {
     signals_in = signals_in + 1;
 }
 
-// Ends the program with status 2 and the reason, once what is open is closed.
-struct Failure {
-    std::string what;
-};
-
+// A Failure ends the program with status 2 and its reason, once what is open
+// is closed.
 void say(const std::string &what) {
     std::fprintf(stderr, "tarvik-virtual: %s\n", what.c_str());
 }
 
-std::string why(int err) {
-    return std::strerror(err);
-}
-
-// Writes all of data. With open, the mask under which the ending signals
-// come in, they come in meanwhile, and once more of them than ignored have
-// come the write no longer waits for its reader: one that is waiting then is
-// broken off, and what cannot go at once is not written. So a reader that
-// has stopped reading cannot hold the program. False with errno set: EINTR
-// when a signal cut the write short.
-bool write_all(int fd, const char *data, std::size_t size, const sigset_t *open = nullptr,
+// Writes all of data (files::write_all). With open, the mask under which the
+// ending signals come in, they come in meanwhile, and once more of them than
+// ignored have come the write no longer waits for its reader: one that is
+// waiting then is broken off, and what cannot go at once is not written. So
+// a reader that has stopped reading cannot hold the program. False with
+// errno set: EINTR when a signal cut the write short.
+bool write_out(int fd, const char *data, std::size_t size, const sigset_t *open = nullptr,
                sig_atomic_t ignored = 0) {
     sigset_t held;
     if (open != nullptr) sigprocmask(SIG_SETMASK, open, &held);
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < size;) {
-        bool late = open != nullptr && signals_in > ignored;
-        pollfd p{fd, POLLOUT, 0};
-        if (late && (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0)) {
-            errno = EINTR;
-            ok = false;
-            break;
-        }
-        // A pipe takes at most PIPE_BUF bytes whole or not at all, so a
-        // signal never leaves a write half done and the rest waiting.
-        ssize_t n = write(fd, data + done, std::min<std::size_t>(size - done, PIPE_BUF));
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EAGAIN && !late) {
-            poll(&p, 1, -1); // a descriptor that does not wait is waited on here
-        } else {
-            ok = n < 0 && errno == EINTR;
-        }
-    }
+    bool ok =
+        files::write_all(fd, data, size, [&] { return open != nullptr && signals_in > ignored; });
     int err = errno;
     if (open != nullptr) sigprocmask(SIG_SETMASK, &held, nullptr);
     errno = err;
@@ -125,7 +100,7 @@ class Output {
         if (pending_.empty()) return;
         std::string s;
         s.swap(pending_);
-        if (write_all(1, s.data(), s.size(), open_)) return;
+        if (write_out(1, s.data(), s.size(), open_)) return;
         if (errno != EINTR && errno != EAGAIN && errno != EPIPE) error_ = errno;
         cut_ = true;
     }
@@ -206,7 +181,7 @@ class Files {
     }
 
     void capture(const char *data, std::size_t size) {
-        if (capture_ >= 0 && capture_error_ == 0 && !write_all(capture_, data, size, open_))
+        if (capture_ >= 0 && capture_error_ == 0 && !write_out(capture_, data, size, open_))
             capture_error_ = errno;
     }
 
@@ -229,7 +204,7 @@ class Files {
             struct stat st {};
             bool written = fstat(svg_, &st) == 0 &&
                            (!S_ISREG(st.st_mode) || ftruncate(svg_, 0) == 0) &&
-                           write_all(svg_, picture.data(), picture.size(), open_, signals_in);
+                           write_out(svg_, picture.data(), picture.size(), open_, signals_in);
             int err = errno;
             if (close(svg_) != 0 && written) {
                 err = errno;
@@ -344,20 +319,16 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
 
     std::string ini_path = opt.dir + "/tarvik.ini";
     virt::Hold hold;
-    std::string error;
-    pid_t holder = 0;
-    if (!hold.take(opt.dir, error, holder)) {
-        if (holder == 0) throw Failure{error};
+    if (pid_t holder = hold.take(opt.dir))
         throw Failure{"another tarvik-virtual, process " + std::to_string(holder) + ", runs in " +
                       opt.dir + " and points its tarvik.ini at itself; this one does not start"};
-    }
     // A run killed before it could undo its change: undone before anything
     // else. True when there was one.
     auto repair = [](virt::Hold &h, const std::string &path) {
         virt::Change left;
         if (!h.left_over(left)) return false;
         std::string what;
-        if (virt::put_back(path, left, what) == virt::PutBack::failed) throw Failure{what};
+        virt::put_back(path, left, what);
         say("process " + std::to_string(left.pid) +
             " ended here without putting tarvik.ini back; " + what);
         h.clear();
@@ -365,8 +336,7 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     };
     repair(hold, ini_path);
 
-    virt::IniFile ini;
-    if (!virt::read_ini(ini_path, ini, error)) throw Failure{error};
+    virt::IniFile ini = virt::read_ini(ini_path);
     // Where tarvik.ini is a link, the file it names is locked too, and the
     // change is kept beside it, so that no printer whose tarvik.ini names
     // that file from another directory changes it at the same time.
@@ -374,14 +344,11 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     virt::Hold *keeper = &hold;
     std::string guard_dir, guard_name;
     if (virt::guard_of(ini, guard_dir, guard_name)) {
-        if (!guard.take(guard_dir, error, holder, guard_name)) {
-            if (holder == 0) throw Failure{error};
+        if (pid_t holder = guard.take(guard_dir, guard_name))
             throw Failure{"another tarvik-virtual, process " + std::to_string(holder) +
                           ", points " + ini.target + ", which " + ini_path +
                           " links to, at itself; this one does not start"};
-        }
-        if (repair(guard, ini.target) && !virt::read_ini(ini_path, ini, error))
-            throw Failure{error};
+        if (repair(guard, ini.target)) ini = virt::read_ini(ini_path);
         keeper = &guard;
     }
     // An output over a file that the printer writes would lose one of them.
@@ -399,10 +366,12 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     std::string port = line.device.substr(std::strlen("/dev/"));
     virt::Change change;
     std::string during = virt::with_port(ini.bytes, ini.exists, port, getpid(), change);
-    if (!keeper->keep(change, error)) throw Failure{error};
-    if (!virt::write_ini(ini, during, error)) {
+    keeper->keep(change);
+    try {
+        virt::write_ini(ini, during);
+    } catch (const Failure &) {
         keeper->clear();
-        throw Failure{error};
+        throw;
     }
 
     // From here the ending signals come in only while the session waits.
@@ -438,14 +407,18 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     if (going) session.show(decoder.finish());
 
     // Only our port line goes back; the rest of the file stays as it is now.
-    std::string what;
-    virt::PutBack back = virt::put_back(ini_path, change, what);
-    if (back == virt::PutBack::failed) what += "; the next start puts the port line back";
-    if (back != virt::PutBack::done) say(what);
-    if (back != virt::PutBack::failed) keeper->clear();
+    bool put_back = true;
+    try {
+        std::string what;
+        if (virt::put_back(ini_path, change, what) == virt::PutBack::left) say(what);
+        keeper->clear();
+    } catch (const Failure &f) {
+        say(f.what() + std::string("; the next start puts the port line back"));
+        put_back = false;
+    }
     bool written = files.finish(session);
     written = out.written() && written;
-    return back == virt::PutBack::failed || !written ? 2 : 0;
+    return !put_back || !written ? 2 : 0;
 }
 
 } // namespace
@@ -524,7 +497,7 @@ int main(int argc, char **argv) {
     try {
         return opt.replay.empty() ? live(opt, to_utf8) : replay(opt, to_utf8);
     } catch (const Failure &f) {
-        say(f.what);
+        say(f.what());
         return 2;
     }
 }

@@ -44,7 +44,6 @@
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
-#include <pthread.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -220,68 +219,37 @@ std::string take_report() {
     return report;
 }
 
-// ---- The watcher -------------------------------------------------------
+// ---- The watch on the socket -------------------------------------------
 
-// While a request runs, a thread of its own watches the socket: anything
-// that comes then (a cancel, or the end of file of a client that has gone)
-// cuts the running wait short. The main thread arms it with '1' and disarms
-// it with '0', which it answers, so that no poke comes after a run ended.
-int arm_w = -1, arm_r = -1, ack_w = -1, ack_r = -1;
+// While a request runs, anything that comes on the socket (a cancel, or the
+// end of file of a client that has gone) cuts its wait short. The kernel
+// tells by SIGIO; this program has one thread, so every signal reaches the
+// wait it is to cut, under an emulator too.
+volatile sig_atomic_t watching = 0;
 
-void *watch(void *) {
-    bool armed = false;
-    for (;;) {
-        pollfd fds[2] = {{arm_r, POLLIN, 0}, {kSocket, POLLIN, 0}};
-        if (poll(fds, armed ? 2 : 1, -1) < 0) continue;
-        if ((fds[0].revents & POLLIN) != 0) {
-            char c;
-            if (read(arm_r, &c, 1) != 1) continue;
-            armed = c == '1';
-            if (!armed) {
-                while (write(ack_w, &c, 1) < 0 && errno == EINTR) {
-                }
-            }
-            continue;
-        }
-        if (armed && fds[1].revents != 0) {
-            bounded::poke();
-            armed = false; // once is enough; the main thread disarms
-        }
-    }
-    return nullptr;
+void on_io(int) {
+    int saved = errno;
+    if (watching != 0) bounded::poke();
+    errno = saved;
 }
 
-bool start_watcher() {
-    int arm[2], ack[2];
-    if (pipe2(arm, O_CLOEXEC) != 0 || pipe2(ack, O_CLOEXEC) != 0) return false;
-    arm_r = arm[0], arm_w = arm[1], ack_r = ack[0], ack_w = ack[1];
-    // The watcher takes no signal: the timer's and the stops' ticks are for
-    // the main thread's waits.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    pthread_t thread;
-    int made = pthread_create(&thread, nullptr, watch, nullptr);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (made != 0) return false;
-    pthread_detach(thread);
-    return true;
+bool watch_socket() {
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_io;
+    int flags = fcntl(kSocket, F_GETFL);
+    return sigaction(SIGIO, &sa, nullptr) == 0 && flags >= 0 &&
+           fcntl(kSocket, F_SETOWN, getpid()) == 0 && fcntl(kSocket, F_SETFL, flags | O_ASYNC) == 0;
 }
 
-void tell_watcher(char c) {
-    while (write(arm_w, &c, 1) < 0 && errno == EINTR) {
-    }
-    if (c == '0') {
-        while (read(ack_r, &c, 1) < 0 && errno == EINTR) {
-        }
-    }
-}
-
-// One request's bounded wait with the watcher armed.
+// One request's bounded wait, with the socket watched.
 class Watched {
   public:
     explicit Watched(bounded::Micros bound) : run_(bound) {
-        tell_watcher('1');
+        watching = 1;
+        // What came before the watch began gave its signal unheard.
+        pollfd pending{kSocket, POLLIN, 0};
+        if (poll(&pending, 1, 0) > 0) bounded::poke();
     }
     ~Watched() {
         end();
@@ -289,10 +257,8 @@ class Watched {
     Watched(const Watched &) = delete;
     Watched &operator=(const Watched &) = delete;
     void end() {
-        if (ended_) return;
-        tell_watcher('0');
+        watching = 0;
         run_.disarm();
-        ended_ = true;
     }
     const bounded::Run &run() const {
         return run_;
@@ -300,7 +266,6 @@ class Watched {
 
   private:
     bounded::Run run_;
-    bool ended_ = false;
 };
 
 // ---- Requests ----------------------------------------------------------
@@ -547,7 +512,7 @@ int main(int argc, char **argv) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     bounded::handle({SIGHUP, SIGTERM}, {SIGINT, SIGPIPE});
-    if (!capture_stdout() || !start_watcher()) {
+    if (!capture_stdout() || !watch_socket()) {
         send_items({"library", "0", number(errno), "0", "",
                     "cannot set up: " + std::string(std::strerror(errno))});
         return 1;
