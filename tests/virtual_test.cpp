@@ -6,6 +6,9 @@
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
+#ifdef TARVIK_HAVE_CAIRO
+#include <cairo.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +16,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <sstream>
 #include <string>
@@ -268,38 +272,71 @@ TEST(VirtualPrinter, TheNextStartUndoesAKilledOne) {
 // could not be written ("{D}" is the directory).
 struct Refusal {
     const char *name;
-    const char *ini;  // "fifo": a named pipe; "dangling": a link to no file
+    std::string ini;  // "fifo": a named pipe; "dangling": a link to no file
     const char *args; // separated by spaces
     std::string said;
     const char *out = ""; // where standard output goes, if given
 };
 
+// What an option that draws with cairo says: said, or, in a build without
+// cairo, that it is not built in.
+std::string drawn([[maybe_unused]] const char *option, [[maybe_unused]] const std::string &said) {
+#ifdef TARVIK_HAVE_CAIRO
+    return said;
+#else
+    return std::string(option) + " is not built in: this tarvik-virtual was built without cairo";
+#endif
+}
+
 TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
     const char *kFull = "cannot write /dev/full: No space left on device";
-    const char *kRewrites = "{D}/tarvik.ini, which the printer rewrites while it runs";
+    const std::string kRewrites = "{D}/tarvik.ini, which the printer rewrites while it runs";
+    // Line feeds for a front past 8,388,607 points, the tallest page that
+    // cairo draws, and so past a PNG's 32,767 pixels too.
+    std::string tall;
+    for (int i = 0; i < 38130; ++i)
+        tall += std::string(10, '\n') + '\0';
     const Refusal cases[] = {
         {"tarvik.ini a named pipe", "fifo", "",
          "{D}/tarvik.ini is a named pipe, not a regular file"},
         {"tarvik.ini a link to no file", "dangling", "",
          "{D}/tarvik.ini is a link that leads to no file (No such file or directory)"},
         {"capture into tarvik.ini", "x\n", "--capture ./tarvik.ini",
-         "./tarvik.ini is " + std::string(kRewrites)},
-        {"picture through a link to it", "x\n", "--svg link.ini",
-         "link.ini is " + std::string(kRewrites)},
+         "./tarvik.ini is " + kRewrites},
+        {"picture through a link to it", "x\n", "--svg link.ini", "link.ini is " + kRewrites},
+        {"PNG into tarvik.ini", "x\n", "--png ./tarvik.ini",
+         drawn("--png", "./tarvik.ini is " + kRewrites)},
         {"capture into the lock file", "x\n", "--capture .tarvik-virtual.lock",
          ".tarvik-virtual.lock is {D}/.tarvik-virtual.lock, which the printer rewrites while it "
          "runs"},
+        {"PDF into the lock file", "x\n", "--pdf .tarvik-virtual.lock",
+         drawn("--pdf", ".tarvik-virtual.lock is {D}/.tarvik-virtual.lock, which the printer "
+                        "rewrites while it runs")},
         {"picture into the new tarvik.ini", "x\n", "--svg .tarvik.ini.tarvik-virtual",
          ".tarvik.ini.tarvik-virtual is {D}/.tarvik.ini.tarvik-virtual, which the printer "
          "rewrites while it runs"},
         {"an empty path", "x\n", "--replay=", "--replay takes a path, not an empty one"},
+        {"an empty PDF path", "x\n", "--pdf=", "--pdf takes a path, not an empty one"},
         {"capture and picture in one file", "x\n", "--capture session.bin --svg ./session.bin",
          "--capture and --svg name one file, ./session.bin"},
+        {"SVG and PNG in one file", "x\n", "--svg session.bin --png ./session.bin",
+         drawn("--png", "--svg and --png name one file, ./session.bin")},
+        {"a replay drawn over itself", "x\n", "--replay tarvik.ini --svg ./tarvik.ini",
+         "--replay and --svg name one file, ./tarvik.ini"},
         {"capture in no directory", "x\n", "--capture none/session.bin",
          "cannot write none/session.bin: No such file or directory"},
         {"capture that fills up", "x\n", "--capture /dev/full", kFull},
         {"picture that fills up", "x\n", "--svg /dev/full", kFull},
         {"picture of a replay that fills up", "x\n", "--replay /dev/null --svg /dev/full", kFull},
+        {"PNG that fills up", "x\n", "--replay /dev/null --png /dev/full", drawn("--png", kFull)},
+        {"PNG taller than cairo draws", tall, "--replay tarvik.ini --png session.bin",
+         drawn("--png", "cannot write session.bin: at 2 pixels per point the picture is 16777368 "
+                        "pixels tall, and cairo draws at most 32767"),
+         "/dev/null"},
+        {"PDF page taller than cairo draws", tall, "--replay tarvik.ini --pdf session.bin",
+         drawn("--pdf", "cannot write session.bin: a sheet of the picture is 8388684 points tall, "
+                        "and cairo draws pages of at most 8388607"),
+         "/dev/null"},
         {"standard output that fills up", "x\n", "--replay tarvik.ini",
          "cannot write standard output: No space left on device", "/dev/full"},
     };
@@ -344,6 +381,85 @@ TEST(VirtualPrinter, RefusesWhatItCannotDoAndSaysWhy) {
         EXPECT_NE(0, access((dir.path() + "/.tarvik-virtual.lock").c_str(), F_OK));
         unlink(link.c_str());
         unlink((dir.path() + "/session.bin").c_str());
+    }
+}
+
+#ifdef TARVIK_HAVE_CAIRO
+// The demo's PNG: 2 pixels per point, the background, each sheet's paper,
+// and the first front line's ink, stretched to its pitch's 16 points a
+// character (28 of them, from x 20).
+void expect_demo_png(const std::string &png) {
+    std::size_t at = 0;
+    auto from = [&](unsigned char *data, unsigned int size) {
+        if (png.size() - at < size) return CAIRO_STATUS_READ_ERROR;
+        std::copy_n(png.data() + at, size, data);
+        at += size;
+        return CAIRO_STATUS_SUCCESS;
+    };
+    cairo_surface_t *image = cairo_image_surface_create_from_png_stream(
+        [](void *f, unsigned char *data, unsigned int size) {
+            return (*static_cast<decltype(from) *>(f))(data, size);
+        },
+        &from);
+    ASSERT_EQ(CAIRO_STATUS_SUCCESS, cairo_surface_status(image));
+    EXPECT_EQ(1720, cairo_image_surface_get_width(image));
+    EXPECT_EQ(1276, cairo_image_surface_get_height(image));
+    auto pixel = [&](double x, double y) {
+        const unsigned char *row = cairo_image_surface_get_data(image) +
+                                   static_cast<int>(y * 2) * cairo_image_surface_get_stride(image);
+        return reinterpret_cast<const uint32_t *>(row)[static_cast<int>(x * 2)] & 0xffffff;
+    };
+    EXPECT_EQ(0xf4f4f4u, pixel(1, 1));
+    EXPECT_EQ(0xfffef8u, pixel(300, 150));
+    EXPECT_EQ(0xeef6f0u, pixel(100, 466));
+    EXPECT_EQ(0xfffef8u, pixel(300, 610));
+    double right = 0;
+    for (double y = 52; y < 64; y += 0.5)
+        for (double x = 20; x < 660; x += 0.5)
+            if ((pixel(x, y) & 0xff) < 0x60) right = std::max(right, x);
+    EXPECT_GT(right, 458);
+    EXPECT_LE(right, 468);
+    cairo_surface_destroy(image);
+}
+#endif
+
+// The demo's session replayed, one row per format: the SVG byte for byte as
+// it was drawn before PNG and PDF came; the PNG; the PDF a page per sheet,
+// as the SVG draws them: the front, the check, the back.
+TEST(VirtualPrinter, DrawsTheDemoSessionInEachFormat) {
+    std::string svg;
+    ASSERT_TRUE(read_file(TARVIK_SOURCE "/docs/session.svg", svg));
+    const struct {
+        const char *option;
+        std::function<void(const std::string &)> expect;
+    } rows[] = {
+        {"--svg", [&](const std::string &drawn) { EXPECT_EQ(svg, drawn); }},
+#ifdef TARVIK_HAVE_CAIRO
+        {"--png", expect_demo_png},
+        {"--pdf",
+         [](const std::string &pdf) {
+             std::vector<std::string> pages;
+             for (std::size_t at = 0; (at = pdf.find("/MediaBox [ ", at)) != std::string::npos;) {
+                 at += 12;
+                 pages.push_back(pdf.substr(at, pdf.find(" ]", at) - at));
+             }
+             EXPECT_EQ((std::vector<std::string>{"0 0 860 216", "0 0 860 310", "0 0 860 152"}),
+                       pages);
+         }},
+#endif
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.option);
+        th::WorkDir dir;
+        th::Program v({TARVIK_VIRTUAL, "--replay", TARVIK_SOURCE "/tests/demo-session.bin",
+                       row.option, "picture"},
+                      true, "/dev/null");
+        EXPECT_EQ("", v.line());
+        EXPECT_EQ(0, v.wait());
+        std::string drawn;
+        EXPECT_TRUE(read_file(dir.path() + "/picture", drawn));
+        row.expect(drawn);
+        unlink((dir.path() + "/picture").c_str());
     }
 }
 

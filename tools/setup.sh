@@ -2,7 +2,8 @@
 # Installs what the build and the tests need beyond a fresh Debian 12 machine
 # with g++, cmake and GoogleTest. The source package's build dependencies
 # come from debian/control (apt-get build-dep): what the library, the
-# programs, python3-tarvik and the tests are built with. Beside them: the
+# programs (cairo too), python3-tarvik and the tests (the print service's
+# too: aiohttp, systemd-analyze) are built with. Beside them: the
 # 32-bit toolchain (below), clang with its fuzzer runtime, QEMU with Python
 # for the serial driver stage, lintian and man-db for the package stage,
 # Google Benchmark and pyserial for the benchmark, and venv. Does nothing when

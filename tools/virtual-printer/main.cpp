@@ -7,6 +7,9 @@
 #include "format.h"
 #include "instance.h"
 #include "svg.h"
+#ifdef TARVIK_HAVE_CAIRO
+#include "png_pdf.h"
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -32,14 +35,15 @@ struct Options {
     std::string charset = "LATIN1";
     std::string capture;
     std::string replay;
-    std::string svg;
+    std::string svg, png, pdf;
     long count = 0; // 0: no limit
 };
 
 const char kUsage[] =
     "usage: tarvik-virtual [--dir DIR] [--json] [--hex] [--charset NAME] [--capture FILE]\n"
-    "                      [--svg FILE] [--count N]\n"
-    "       tarvik-virtual --replay FILE [--json] [--hex] [--charset NAME] [--svg FILE]\n"
+    "                      [--svg FILE] [--png FILE] [--pdf FILE] [--count N]\n"
+    "       tarvik-virtual --replay FILE [--json] [--hex] [--charset NAME]\n"
+    "                      [--svg FILE] [--png FILE] [--pdf FILE]\n"
     "Plays the printer on a pseudo-terminal named in DIR/tarvik.ini (default: the\n"
     "current directory), and prints one line per command it receives.\n";
 
@@ -118,6 +122,34 @@ class Output {
     int error_ = 0;    // why, when it was not for want of a reader
 };
 
+// A picture's file: its bytes, or false with the reason.
+using Draw = std::string (*)(const virt::Layout &);
+
+// The pictures, by option; a null writer is one that this build lacks.
+struct Format {
+    const char *option;
+    std::string Options::*path;
+    Draw draw;
+};
+#ifdef TARVIK_HAVE_CAIRO
+const Draw kPng = virt::png, kPdf = virt::pdf;
+#else
+const Draw kPng = nullptr, kPdf = nullptr;
+#endif
+const Format kFormats[] = {
+    {"svg", &Options::svg, virt::svg}, {"png", &Options::png, kPng}, {"pdf", &Options::pdf, kPdf}};
+
+// The files that the options name, by option: what the session reads and
+// what it writes.
+std::vector<std::pair<std::string, const std::string *>> files_named(const Options &o) {
+    std::vector<std::pair<std::string, const std::string *>> named;
+    if (!o.replay.empty()) named.push_back({"--replay", &o.replay});
+    if (o.replay.empty() && !o.capture.empty()) named.push_back({"--capture", &o.capture});
+    for (const Format &f : kFormats)
+        if (!(o.*f.path).empty()) named.push_back({std::string("--") + f.option, &(o.*f.path)});
+    return named;
+}
+
 // Shows events, and draws them when a picture is asked for. Returns false
 // once --count commands have been shown; a check's summary follows its last
 // field.
@@ -125,7 +157,8 @@ class Session {
   public:
     Session(const Options &o, const virt::ToUtf8 &to_utf8, Output &out)
         : opt_(o), to_utf8_(to_utf8), out_(out) {
-        if (!o.svg.empty()) picture_ = std::make_unique<virt::Picture>(to_utf8);
+        if (!o.svg.empty() || !o.png.empty() || !o.pdf.empty())
+            picture_ = std::make_unique<virt::Picture>(to_utf8);
     }
 
     bool show(const std::vector<virt::Event> &events) {
@@ -155,21 +188,23 @@ class Session {
     long shown_ = 0;
 };
 
-// The files that --capture and --svg name. Both are opened at the start, so
-// that a path that cannot be written stops the printer before it begins, and
-// every write to them is checked.
+// The files that --capture and the pictures name. All are opened at the
+// start, so that a path that cannot be written stops the printer before it
+// begins, and every write to them is checked.
 class Files {
   public:
-    Files(const std::string &capture, const std::string &svg)
-        : capture_path_(capture), svg_path_(svg) {
-        // The picture first: it is emptied only when it is written, so a
+    Files(const std::string &capture, const Options &o) : capture_path_(capture) {
+        // The pictures first: each is emptied only when it is written, so a
         // failure here leaves an earlier capture whole.
-        if (!svg.empty()) svg_ = open_output(svg, 0);
+        for (const Format &f : kFormats)
+            if (!(o.*f.path).empty())
+                pictures_.push_back({&f, o.*f.path, open_output(o.*f.path, 0)});
         if (!capture.empty()) capture_ = open_output(capture, O_TRUNC);
     }
     ~Files() {
         if (capture_ >= 0) close(capture_);
-        if (svg_ >= 0) close(svg_);
+        for (const Drawing &p : pictures_)
+            if (p.fd >= 0) close(p.fd);
     }
     Files(const Files &) = delete;
     Files &operator=(const Files &) = delete;
@@ -185,8 +220,8 @@ class Files {
             capture_error_ = errno;
     }
 
-    // Closes the capture and writes the picture. False, having said why,
-    // when either could not be written.
+    // Closes the capture and writes the pictures. False, having said why,
+    // when any could not be written.
     bool finish(const Session &session) {
         bool ok = true;
         if (capture_ >= 0) {
@@ -197,22 +232,32 @@ class Files {
                 ok = false;
             }
         }
-        if (svg_ >= 0) {
-            std::string picture = session.picture()->svg();
-            // Written after the signal that ended the session: only a later
-            // one cuts it short.
+        if (pictures_.empty()) return ok;
+        // Written after the signal that ended the session: only a later one
+        // cuts them short.
+        sig_atomic_t ignored = signals_in;
+        virt::Layout layout = session.picture()->layout();
+        for (Drawing &p : pictures_) {
+            std::string data, error;
+            bool drawn = true;
+            try {
+                data = p.format->draw(layout);
+            } catch (const Failure &f) {
+                drawn = false;
+                error = f.what();
+            }
             struct stat st {};
-            bool written = fstat(svg_, &st) == 0 &&
-                           (!S_ISREG(st.st_mode) || ftruncate(svg_, 0) == 0) &&
-                           write_out(svg_, picture.data(), picture.size(), open_, signals_in);
+            bool written = drawn && fstat(p.fd, &st) == 0 &&
+                           (!S_ISREG(st.st_mode) || ftruncate(p.fd, 0) == 0) &&
+                           write_out(p.fd, data.data(), data.size(), open_, ignored);
             int err = errno;
-            if (close(svg_) != 0 && written) {
+            if (close(p.fd) != 0 && written) {
                 err = errno;
                 written = false;
             }
-            svg_ = -1;
+            p.fd = -1;
             if (!written) {
-                say("cannot write " + svg_path_ + ": " + why(err));
+                say("cannot write " + p.path + ": " + (drawn ? why(err) : error));
                 ok = false;
             }
         }
@@ -226,16 +271,52 @@ class Files {
         return fd;
     }
 
+    struct Drawing {
+        const Format *format;
+        std::string path;
+        int fd;
+    };
     const sigset_t *open_ = nullptr;
-    std::string capture_path_, svg_path_;
-    int capture_ = -1, svg_ = -1;
+    std::string capture_path_;
+    int capture_ = -1;
     int capture_error_ = 0;
+    std::vector<Drawing> pictures_;
 };
 
+// Whether two paths name one file however they are spelled: the same file,
+// or, where there is none yet, the same name in the same directory.
+bool same_file(const std::string &a, const std::string &b) {
+    struct stat sa {
+    }, sb{};
+    bool ha = stat(a.c_str(), &sa) == 0, hb = stat(b.c_str(), &sb) == 0;
+    if (ha || hb) return ha && hb && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    auto split = [](const std::string &p, std::string &name) {
+        std::size_t slash = p.rfind('/');
+        name = p.substr(slash + 1);
+        return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    };
+    std::string na, nb;
+    std::string da = split(a, na), db = split(b, nb);
+    return na == nb && stat(da.c_str(), &sa) == 0 && stat(db.c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Two options that name one file would lose what one of them reads or
+// writes.
+void refuse_one_file(const Options &opt) {
+    auto named = files_named(opt);
+    for (std::size_t i = 0; i < named.size(); ++i)
+        for (std::size_t j = i + 1; j < named.size(); ++j)
+            if (same_file(*named[i].second, *named[j].second))
+                throw Failure{named[i].first + " and " + named[j].first + " name one file, " +
+                              *named[j].second};
+}
+
 int replay(const Options &opt, const virt::ToUtf8 &to_utf8) {
+    refuse_one_file(opt);
     int fd = open(opt.replay.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw Failure{"cannot read " + opt.replay + ": " + why(errno)};
-    Files files("", opt.svg);
+    Files files("", opt);
     Output out;
     Session session(opt, to_utf8, out);
     virt::Decoder decoder;
@@ -282,24 +363,6 @@ void open_line(Line &l) {
     if (l.slave < 0 || tcgetattr(l.slave, &t) != 0) throw Failure{"cannot open " + l.device};
     cfmakeraw(&t);
     tcsetattr(l.slave, TCSANOW, &t);
-}
-
-// Whether two paths name one file however they are spelled: the same file,
-// or, where there is none yet, the same name in the same directory.
-bool same_file(const std::string &a, const std::string &b) {
-    struct stat sa {
-    }, sb{};
-    bool ha = stat(a.c_str(), &sa) == 0, hb = stat(b.c_str(), &sb) == 0;
-    if (ha || hb) return ha && hb && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    auto split = [](const std::string &p, std::string &name) {
-        std::size_t slash = p.rfind('/');
-        name = p.substr(slash + 1);
-        return slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
-    };
-    std::string na, nb;
-    std::string da = split(a, na), db = split(b, nb);
-    return na == nb && stat(da.c_str(), &sa) == 0 && stat(db.c_str(), &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
@@ -354,13 +417,13 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     // An output over a file that the printer writes would lose one of them.
     std::vector<std::string> own = {ini_path, hold.path(), virt::temp_of(ini)};
     if (keeper == &guard) own.push_back(guard.path());
-    for (const std::string *path : {&opt.capture, &opt.svg})
+    for (const auto &named : files_named(opt))
         for (const std::string &file : own)
-            if (!path->empty() && same_file(*path, file))
-                throw Failure{*path + " is " + file + ", which the printer rewrites while it runs"};
-    if (!opt.capture.empty() && !opt.svg.empty() && same_file(opt.capture, opt.svg))
-        throw Failure{"--capture and --svg name one file, " + opt.svg};
-    Files files(opt.capture, opt.svg);
+            if (same_file(*named.second, file))
+                throw Failure{*named.second + " is " + file +
+                              ", which the printer rewrites while it runs"};
+    refuse_one_file(opt);
+    Files files(opt.capture, opt);
     Line line;
     open_line(line);
     std::string port = line.device.substr(std::strlen("/dev/"));
@@ -429,7 +492,8 @@ int main(int argc, char **argv) {
         {"dir", required_argument, nullptr, 'd'},     {"json", no_argument, nullptr, 'j'},
         {"hex", no_argument, nullptr, 'x'},           {"charset", required_argument, nullptr, 'c'},
         {"capture", required_argument, nullptr, 'p'}, {"replay", required_argument, nullptr, 'r'},
-        {"svg", required_argument, nullptr, 's'},     {"count", required_argument, nullptr, 'n'},
+        {"svg", required_argument, nullptr, 's'},     {"png", required_argument, nullptr, 's'},
+        {"pdf", required_argument, nullptr, 's'},     {"count", required_argument, nullptr, 'n'},
         {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
     };
     int which = 0;
@@ -460,7 +524,15 @@ int main(int argc, char **argv) {
             opt.replay = optarg;
             break;
         case 's':
-            opt.svg = optarg;
+            for (const Format &f : kFormats) {
+                if (std::strcmp(f.option, longs[which].name) != 0) continue;
+                if (f.draw == nullptr) {
+                    say(std::string("--") + f.option +
+                        " is not built in: this tarvik-virtual was built without cairo");
+                    return 2;
+                }
+                opt.*f.path = optarg;
+            }
             break;
         case 'n': {
             char *end = nullptr;

@@ -1,11 +1,15 @@
 """pytest plugin: the fixture ``virtual_printer`` plays the printer with
 ``tarvik-virtual``, so that an application's tests can print and look at what
-arrived. Registered through the ``pytest11`` entry point."""
+arrived; ``print_service`` runs the print service ``tarvikd`` on it, for
+clients that print over HTTP. Registered through the ``pytest11`` entry
+point."""
 
 from __future__ import annotations
 
+import http.client
 import json
 import os
+import select
 import shlex
 import shutil
 import signal
@@ -147,3 +151,98 @@ def virtual_printer(tmp_path: Path) -> Iterator[VirtualPrinter]:
         yield printer
     finally:
         printer.stop()
+
+
+class PrintService:
+    """``tarvikd`` printing on a :class:`VirtualPrinter`, listening on a free
+    port of 127.0.0.1. ``url`` and ``token`` are what a client needs (the
+    token is the one the service made in the printer's directory);
+    ``request`` is such a client, and ``printer`` shows what arrived."""
+
+    def __init__(self, program: str, printer: VirtualPrinter) -> None:
+        self.program = program
+        self.printer = printer
+        self.process: subprocess.Popen[bytes] | None = None
+        self.url = ""
+        self.token = ""
+
+    def start(self, *options: str, timeout: float = 10) -> None:
+        """Starts it with ``options`` after ``--dir`` and ``--listen``;
+        fails the test unless it says where it listens within ``timeout``."""
+        self.process = subprocess.Popen(
+            [self.program, "--dir", os.fspath(self.printer.directory), "--listen", "127.0.0.1:0", *options],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+        )
+        assert self.process.stdout is not None
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        line = self.process.stdout.readline().decode() if ready else ""
+        if not line.startswith("listening on http://"):
+            self.kill()
+            pytest.fail(f"{self.program} did not start: {line!r}, exit status {self.process.returncode}")
+        self.url = line.split()[-1]
+        self.token = (self.printer.directory / "tarvikd.token").read_text().splitlines()[0]
+
+    def request(self, method: str, path: str, body: Any = None, headers: dict[str, str] | None = None,
+                timeout: float = 30) -> tuple[int, dict[str, str], Any]:
+        """One request, with the token and, for a body that is not bytes,
+        as JSON. Gives the status, the headers and the body: decoded when it
+        is JSON, else bytes."""
+        sent = {"Authorization": f"Bearer {self.token}"}
+        if body is not None and not isinstance(body, bytes):
+            body = json.dumps(body).encode()
+            sent["Content-Type"] = "application/json"
+        sent.update(headers or {})
+        host, port = self.url.removeprefix("http://").rsplit(":", 1)
+        connection = http.client.HTTPConnection(host, int(port), timeout=timeout)
+        try:
+            connection.request(method, path, body, {k: v for k, v in sent.items() if v is not None})
+            response = connection.getresponse()
+            data = response.read()
+        finally:
+            connection.close()
+        given = {k.lower(): v for k, v in response.getheaders()}
+        if given.get("content-type", "").startswith("application/json"):
+            return response.status, given, json.loads(data)
+        return response.status, given, data
+
+    def stop(self, signum: int = signal.SIGTERM, timeout: float = 60) -> int:
+        """Sends ``signum`` and gives the exit status."""
+        assert self.process is not None
+        if self.process.poll() is None:
+            self.process.send_signal(signum)
+        try:
+            return self.process.wait(timeout)
+        finally:
+            self.kill()
+
+    def kill(self) -> None:
+        assert self.process is not None
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        assert self.process.stdout is not None
+        self.process.stdout.close()
+
+
+@pytest.fixture
+def tarvikd_options() -> list[str]:
+    """The options that ``print_service`` starts ``tarvikd`` with, besides
+    ``--dir`` and ``--listen``: override this fixture to give others
+    (``["--origin", "http://127.0.0.1:8000"]``)."""
+    return []
+
+
+@pytest.fixture
+def print_service(virtual_printer: VirtualPrinter, tarvikd_options: list[str]) -> Iterator[PrintService]:
+    """``tarvikd`` started on ``virtual_printer``: see :class:`PrintService`.
+    Runs the ``tarvikd`` named by ``$TARVIKD``, else the one on ``PATH``."""
+    program = os.environ.get("TARVIKD") or shutil.which("tarvikd")
+    if program is None:
+        pytest.fail("tarvikd not found: install tarvikd, or name it in TARVIKD")
+    service = PrintService(program, virtual_printer)
+    service.start(*tarvikd_options)
+    try:
+        yield service
+    finally:
+        service.stop()
