@@ -2,7 +2,7 @@
 # same page is byte-identical in every architecture's package).
 find_program(TARVIK_SCDOC scdoc)
 find_program(TARVIK_GZIP gzip)
-if(TARVIK_PACKAGING AND NOT (TARVIK_SCDOC AND TARVIK_GZIP))
+if(TARVIK_MANPAGES AND NOT (TARVIK_SCDOC AND TARVIK_GZIP))
   message(FATAL_ERROR "the packages' manual pages need scdoc and gzip (tools/setup.sh)")
 endif()
 

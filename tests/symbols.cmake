@@ -1,6 +1,8 @@
-# With LIB: compares the defined dynamic symbols of LIB with the list in
-# EXPECTED. With PROGRAMS: fails if any of the programs defines a name of that
-# list, tsave or tcur, that is, carries a copy of the library's own.
+# With LIB: compares the defined dynamic symbols of LIB with the names of
+# EXPECTED, the package's symbols file (debian/libtarvik1.symbols), which
+# dpkg-gensymbols holds the package build to as well. With PROGRAMS: fails if
+# any of the programs defines one of those names, tsave or tcur, that is,
+# carries a copy of the library's own.
 cmake_minimum_required(VERSION 3.21) # IN_LIST
 
 function(defined_names out)
@@ -18,7 +20,13 @@ function(defined_names out)
   set(${out} ${names} PARENT_SCOPE)
 endfunction()
 
-file(STRINGS ${EXPECTED} expected)
+# A symbol's line: a space, NAME@VERSION and its minimum package version.
+file(STRINGS ${EXPECTED} lines REGEX "^ ")
+set(expected)
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^ ([^@ ]+)@.*" "\\1" name "${line}")
+  list(APPEND expected ${name})
+endforeach()
 if(DEFINED PROGRAMS)
   foreach(program IN LISTS PROGRAMS)
     defined_names(found --defined-only ${program})
