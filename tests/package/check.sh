@@ -105,13 +105,22 @@ done
 echo "---- contents, dependencies and shared files checked for amd64 and i386"
 
 # Install test.
-for p in libtarvik1 libtarvik-dev tarvik-tools python3-tarvik; do
+# The print service: Architecture all, on the package and the library.
+service=$debs/tarvikd_${version}_all.deb
+[ -f "$service" ] || fail "no tarvikd package"
+[ "$(dpkg-deb -f "$service" Architecture)" = all ] || fail "tarvikd is not Architecture: all"
+for dep in "python3-tarvik (= $version)" python3-aiohttp "libtarvik1 "; do
+  [[ "$(dpkg-deb -f "$service" Depends)" == *"$dep"* ]] || fail "tarvikd does not depend on $dep"
+done
+[ "$(dpkg-deb -f "$service" Recommends)" = tarvik-tools ] || fail "tarvikd does not recommend tarvik-tools"
+
+for p in libtarvik1 libtarvik-dev tarvik-tools python3-tarvik tarvikd; do
   if [[ $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) == *" installed" ]]; then
     fail "$p is installed already; remove it first"
   fi
 done
-pkgs=("$python")
-installed=(python3-tarvik)
+pkgs=("$python" "$service")
+installed=(tarvikd python3-tarvik)
 [ -z "$tools" ] || { pkgs+=("$tools"); installed=(tarvik-tools "${installed[@]}"); }
 for arch in amd64 i386; do
   pkgs+=("$debs/libtarvik1_${version}_$arch.deb" "$debs/libtarvik-dev_${version}_$arch.deb")
@@ -150,8 +159,17 @@ EOF
     fail "the installed fixture does not print"
 fi
 echo "---- python3-tarvik imported, its fixture listed and printing"
+# The service's user, its token for the clients, its unit and its program.
+[ "$(stat -c '%a %U %G' /etc/tarvikd/token)" = "640 root tarvikd" ] || fail "no token 0640 root:tarvikd"
+id -nG tarvikd | grep -qw dialout || fail "the user tarvikd is not in dialout"
+systemd-analyze verify /lib/systemd/system/tarvikd.service || fail "tarvikd.service does not verify"
+tarvikd --help >/dev/null || fail "tarvikd --help"
+man -w tarvikd >/dev/null || fail "no tarvikd(8)"
+echo "---- tarvikd installed with its user, token and unit"
 $sudo dpkg -r "${installed[@]}" >/dev/null
+$sudo dpkg --purge tarvikd >/dev/null
 installed=()
+[ ! -e /etc/tarvikd/token ] || fail "purging tarvikd left its token"
 [ ! -e /usr/lib/python3/dist-packages/tarvik ] || fail "removal left the Python package"
 [ ! -e /usr/include/tarvik.h ] || fail "removal left the header"
 if ls /usr/lib/*-linux-gnu/libtarvik.so* >/dev/null 2>&1; then fail "removal left the library"; fi
