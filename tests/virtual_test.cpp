@@ -3,6 +3,7 @@
 // directory at a time, a killed one is undone by the next, and tarvik.ini is
 // never seen half-written. What it reports of another process's commands,
 // its --count and its --capture are print_test's, through tarvik-print.
+#include "support/api.h"
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
@@ -523,6 +524,25 @@ TEST(VirtualPrinter, EndsOnASignalWhileItsReaderIsStuck) {
         close(stuck);
         unlink(fifo.c_str());
     }
+}
+
+// After --count commands the printer waits until the application has let
+// the port go, so that the last command's close, which restores the line,
+// never finds the line hung up under it.
+TEST(VirtualPrinter, EndsAfterItsCountOnceThePortIsLetGo) {
+    th::WorkDir dir;
+    Virtual v(dir.path(), {"--count", "1"});
+    ASSERT_FALSE(v.port.empty());
+    int fd = serial_open();
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(1, tarvlf(1)); // its last command, inside the hold
+    EXPECT_NE("", v.line());
+    EXPECT_FALSE(v.ends_within(300));
+    char probe[] = "\n";
+    EXPECT_EQ(1, serial_putn(fd, probe, 1)); // the line is still there
+    EXPECT_EQ(0, serial_close(fd));
+    ASSERT_TRUE(v.ends_within(5000));
+    EXPECT_EQ(0, v.wait());
 }
 
 #ifdef TARVIK_PLAIN_BUILD

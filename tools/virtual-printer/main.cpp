@@ -21,6 +21,7 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -365,6 +366,23 @@ void open_line(Line &l) {
     tcsetattr(l.slave, TCSANOW, &t);
 }
 
+// After --count commands, the printer waits until the application has let
+// the port go (the library's lock on it is free), at most 5 s: a printer
+// that vanished under a command still closing would have it fail, though
+// every byte arrived. An ending signal stops the wait.
+const timespec kLetGoStep{0, 10000000};
+const int kLetGoSteps = 500;
+
+void let_go_first(const Line &line, const sigset_t &waiting) {
+    for (int step = 0; step < kLetGoSteps && stop_signal == 0; ++step) {
+        if (flock(line.slave, LOCK_EX | LOCK_NB) == 0) {
+            flock(line.slave, LOCK_UN);
+            return;
+        }
+        ppoll(nullptr, 0, &kLetGoStep, &waiting);
+    }
+}
+
 int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
     // An ending signal is only marked until the session runs; then it ends
     // the session at once. No step before that waits, except the opening of
@@ -468,6 +486,7 @@ int live(const Options &opt, const virt::ToUtf8 &to_utf8) {
         going = session.show(decoder.feed(buf, static_cast<std::size_t>(n)));
     }
     if (going) session.show(decoder.finish());
+    else let_go_first(line, waiting);
 
     // Only our port line goes back; the rest of the file stays as it is now.
     bool put_back = true;
