@@ -6,8 +6,10 @@
 # (scdoc for the manual pages, dpkg-dev, lintian, fakeroot), the network tools
 # (ser2net, socat), for the benchmark and the endurance tests Google Benchmark,
 # pyserial and valgrind, for the Python package Debian's pytest, setuptools,
-# wheel and venv, and for the print service aiohttp and systemd-analyze
-# (which checks its unit). Does nothing when all is there.
+# wheel and venv, for the print service aiohttp and systemd-analyze (which
+# checks its unit), and for its example clients curl, Node, a JDK, PHP, Free
+# Pascal with its web units, and a headless Chromium. Does nothing when all
+# is there.
 set -euo pipefail
 
 missing=() bare=() # bare: without recommended packages
@@ -36,6 +38,12 @@ for module in pytest:python3-pytest setuptools:python3-setuptools wheel:python3-
   ensurepip:python3-venv aiohttp:python3-aiohttp; do
   /usr/bin/python3 -c "import ${module%%:*}" 2>/dev/null || missing+=("${module#*:}")
 done
+# The service's example clients; Debian 12's Node has fetch.
+command -v curl >/dev/null || missing+=(curl)
+for tool in node:nodejs javac:openjdk-17-jdk-headless php:php-cli fpc:fp-compiler chromium:chromium; do
+  command -v "${tool%%:*}" >/dev/null || bare+=("${tool#*:}")
+done
+ls /usr/lib/*/fpc/*/units/*/fcl-web/fphttpclient.ppu >/dev/null 2>&1 || bare+=(fp-units-fcl)
 
 if [ $((${#missing[@]} + ${#bare[@]})) -gt 0 ]; then
   echo "installing: ${missing[*]} ${bare[*]}"
