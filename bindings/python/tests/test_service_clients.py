@@ -15,47 +15,32 @@ from pathlib import Path
 import pytest
 
 CLIENTS = Path(__file__).resolve().parents[3] / "examples" / "service"
-# What the printer decodes of the demo's check with its bank's layout, then
-# of its authentication.
+# The demo's check as the printer decodes it, with its bank's layout.
 FIELDS = ["MIL DUZENTOS E TRINTA E QUATRO REAIS", "E CINQUENTA E SEIS CENTAVOS", "081226", "000000123456",
           "FULANO DE TAL", "SAO PAULO", "REAL", "REAIS", "000S06140806060505"]
-PRINTED = [
-    *({"type": "check_field", "field": str(n), "text": text} for n, text in enumerate(FIELDS, 1)),
-    {"type": "check", "fields": FIELDS, "date": "08/12/26", "amount": "000000123456", "layout": "06140806060505"},
-    {"type": "authentication", "selector": "Y", "pitch": "1", "double": True, "width": 40,
-     "text": "AUT 0001 08/12/2026 R$ 1.234,56"},
-]
-# How each client runs from its folder, after the tool it needs (the JDK's
-# compiler for a source file run by java).
-COMMANDS = {
-    "curl": ["curl", "sh", "check.sh"],
-    "python": [sys.executable, sys.executable, "check.py"],
-    "java": ["javac", "java", "Check.java"],
-    "node": ["node", "node", "check.mjs"],
-    "php": ["php", "php", "check.php"],
-}
-
-
-class Quiet(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *_):
-        pass
-
-
-class Pages(http.server.ThreadingHTTPServer):
-    """examples/service served on a free port of 127.0.0.1, as a shop's web
-    application would be: the page's origin."""
-
-    def __init__(self):
-        super().__init__(("127.0.0.1", 0), functools.partial(Quiet, directory=CLIENTS))
-        self.origin = f"http://127.0.0.1:{self.server_port}"
-        threading.Thread(target=self.serve_forever, daemon=True).start()
+AUTHENTICATION = {"selector": "Y", "pitch": "1", "double": True, "text": "AUT 0001 08/12/2026 R$ 1.234,56"}
+# The tool that each client needs (java runs a source file with the JDK's
+# compiler), then how it runs in its folder; client() builds and loads the
+# last two.
+COMMANDS = {"curl": ["curl", "sh", "check.sh"], "python": [sys.executable, sys.executable, "check.py"],
+            "java": ["javac", "java", "Check.java"], "node": ["node", "node", "check.mjs"],
+            "php": ["php", "php", "check.php"], "pascal": ["fpc"], "page": ["chromium"]}
+# Virtual time stands still while a fetch is out: the DOM is dumped after
+# the page's answer.
+CHROMIUM = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+            "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-quic",
+            "--virtual-time-budget=60000", "--dump-dom"]
 
 
 @pytest.fixture
 def pages():
-    """The page's own origin, which tarvikd lets in, and another one."""
-    servers = Pages(), Pages()
-    yield servers
+    """examples/service served on two ports, as a shop's web application
+    would be: the first origin is let in, the second is not."""
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=CLIENTS)
+    servers = [http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler) for _ in range(2)]
+    for server in servers:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield [f"http://127.0.0.1:{server.server_port}" for server in servers]
     for server in servers:
         server.shutdown()
         server.server_close()
@@ -63,48 +48,38 @@ def pages():
 
 @pytest.fixture(autouse=True)
 def demo_bank(tmp_path):
-    """The demo's tarvik.ini, with its bank's line, before the virtual
-    printer points its port there."""
+    """The demo's tarvik.ini, with its bank, before the virtual printer
+    points its port there."""
     (tmp_path / "tarvik.ini").write_text("Porta=ttyS0\n341 06,14,08,06,06,05,05\n")
 
 
 @pytest.fixture
 def tarvikd_options(pages):
-    return ["--origin", pages[0].origin]
-
-
-def tool(name):
-    if shutil.which(name) is None:
-        pytest.skip(f"{name} is not installed (tools/setup.sh installs it)")
-    return name
+    return ["--origin", pages[0]]
 
 
 def client(language, tmp_path, pages):
     """A function of the URL and the token that runs the language's client,
     giving whether it succeeded, and what it wrote on standard output and on
-    standard error."""
+    standard error (a page: its state)."""
+    if shutil.which(COMMANDS[language][0]) is None:
+        pytest.skip(f"{COMMANDS[language][0]} is not installed (tools/setup.sh installs it)")
     if language == "page":
-        def load(url, token, origin=pages[0].origin):
-            dom = subprocess.run(
-                [tool("chromium"), "--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                 "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-quic",
-                 f"--user-data-dir={tmp_path / 'chromium'}", "--virtual-time-budget=60000", "--dump-dom",
-                 f"{origin}/check.html#" + urllib.parse.urlencode({"url": url, "token": token})],
-                capture_output=True, text=True, timeout=90, check=True).stdout
+        def load(url, token, origin=pages[0]):
+            page = f"{origin}/check.html#" + urllib.parse.urlencode({"url": url, "token": token})
+            dom = subprocess.run(["chromium", *CHROMIUM, f"--user-data-dir={tmp_path / 'chromium'}", page],
+                                 capture_output=True, text=True, timeout=90, check=True).stdout
             state = re.search(r'<p id="state">(.*?)</p>', dom, re.S)[1]
             return state == "printed", state + "\n", ""
         return load
+    command = COMMANDS[language][1:]
     if language == "pascal":
-        built = subprocess.run([tool("fpc"), "-v0", f"-FE{tmp_path}", f"-FU{tmp_path}", "check.pas"],
+        built = subprocess.run(["fpc", "-v0", f"-FE{tmp_path}", f"-FU{tmp_path}", "check.pas"],
                                cwd=CLIENTS, capture_output=True, text=True)
-        missing = re.search(r"Can't find unit \w+", built.stdout)
-        if missing:
+        if missing := re.search(r"Can't find unit \w+", built.stdout):
             pytest.skip(f"fpc: {missing[0]} (tools/setup.sh installs fp-units-fcl)")
         assert built.returncode == 0, built.stdout
         command = [tmp_path / "check"]
-    else:
-        tool(COMMANDS[language][0])
-        command = COMMANDS[language][1:]
 
     def run(url, token):
         done = subprocess.run(command, cwd=CLIENTS, env=os.environ | {"TARVIK_URL": url, "TARVIK_TOKEN": token},
@@ -113,18 +88,21 @@ def client(language, tmp_path, pages):
     return run
 
 
-@pytest.mark.parametrize("language", ["curl", "python", "java", "node", "php", "pascal", "page"])
+@pytest.mark.parametrize("language", COMMANDS)
 def test_client_prints_check_then_authentication(language, tmp_path, pages, print_service):
     run = client(language, tmp_path, pages)
     assert run(print_service.url, print_service.token)[:2] == (True, "printed\n")
-    assert [{k: v for k, v in e.items() if k != "hex"} for e in print_service.printer.wait(2)] == PRINTED
+    events = print_service.printer.wait(2)
+    assert [e["type"] for e in events] == ["check_field"] * 9 + ["check", "authentication"]
+    assert events[9]["fields"] == FIELDS
+    assert {k: events[10][k] for k in AUTHENTICATION} == AUTHENTICATION
 
     # A refused job is reported as one, with the service's reason; a page
     # from an origin not let in is stopped at its preflight.
     ok, out, err = run(print_service.url, "not-the-token")
     assert not ok and "unauthorized" in out + err
     if language == "page":
-        refused = run(print_service.url, print_service.token, pages[1].origin)
+        refused = run(print_service.url, print_service.token, pages[1])
         assert refused[:2] == (False, "no answer: Failed to fetch\n")
     assert len(print_service.request("GET", "/v1/jobs")[2]["jobs"]) == 1
-    assert len(print_service.printer.events()) == len(PRINTED)
+    assert len(print_service.printer.events()) == len(events)
