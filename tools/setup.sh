@@ -6,8 +6,9 @@
 # too: aiohttp, systemd-analyze) are built with. Beside them: the
 # 32-bit toolchain (below), clang with its fuzzer runtime, QEMU with Python
 # for the serial driver stage, lintian and man-db for the package stage,
-# Google Benchmark and pyserial for the benchmark, and venv. Does nothing when
-# all is there.
+# Google Benchmark and pyserial for the benchmark, venv, and for the print
+# service's example clients curl, Node, a JDK, PHP, Free Pascal with its web
+# units and a headless Chromium. Does nothing when all is there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,6 +50,12 @@ done
 /usr/bin/python3 -c 'import ensurepip' 2>/dev/null || missing+=(python3-venv)
 build_deps=0
 command -v dpkg-checkbuilddeps >/dev/null && dpkg-checkbuilddeps 2>/dev/null || build_deps=1
+# The service's example clients; Debian 12's Node has fetch.
+command -v curl >/dev/null || missing+=(curl)
+for tool in node:nodejs javac:openjdk-17-jdk-headless php:php-cli fpc:fp-compiler chromium:chromium; do
+  command -v "${tool%%:*}" >/dev/null || bare+=("${tool#*:}")
+done
+ls /usr/lib/*/fpc/*/units/*/fcl-web/fphttpclient.ppu >/dev/null 2>&1 || bare+=(fp-units-fcl)
 
 if [ $((${#missing[@]} + ${#bare[@]} + ${#headers[@]} + build_deps)) -gt 0 ]; then
   echo "installing: ${missing[*]} ${bare[*]} ${headers[*]}$([ $build_deps = 0 ] || echo ' and the build dependencies')"
