@@ -5,6 +5,7 @@ import os
 import re
 import signal
 import socket
+import sqlite3
 import stat
 import subprocess
 import termios
@@ -236,6 +237,20 @@ def test_a_stalled_printer_fails_the_job_in_time(service, full_line):
     assert termios.tcgetattr(line) == settings
     fcntl.flock(line, fcntl.LOCK_EX | fcntl.LOCK_NB)  # no one holds the port
     os.close(line)
+
+
+def test_a_full_queue_takes_no_more(service, tarvikd_options, full_line):
+    assert service.stop() == 0
+    db = sqlite3.connect(service.printer.directory / "tarvikd.db")
+    with db:
+        db.executemany("INSERT INTO jobs (commands, state, created) VALUES (?, 'queued', ?)",
+                       [('[{"line_feed": {}}]', "2026-01-01T00:00:00.000Z")] * 1001)
+    db.close()
+    service.start(*tarvikd_options)
+    printing(service, 1)  # on the stopped printer: 1,000 stay queued
+    status, _, answer = service.request("POST", "/v1/jobs", job({"line_feed": {}}))
+    assert (status, answer["error"]) == (503, "queue_full")
+    assert service.request("GET", "/v1/jobs?limit=1")[2]["jobs"][0]["id"] == 1001
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
