@@ -99,10 +99,10 @@
 // lock, saves its settings and applies 9600 8N1, RTS/CTS, raw. The descriptor
 // is close-on-exec and never 0, 1 or 2, so that a daemon started with its
 // standard descriptors closed never writes its reports onto the printer.
-// Opened again while this process holds
-// the same device, it neither waits nor saves the settings again; while it
-// holds the port, another device (tarvik.ini changed meanwhile) is refused
-// and not opened, so that the held port's saved settings stay its own.
+// Opened again while this process holds the same device, it neither waits
+// nor saves the settings again; while it holds the port, another device
+// (tarvik.ini changed meanwhile) is refused and not opened, so that the held
+// port's saved settings stay its own.
 // Returns the descriptor, or:
 //   -1  the device did not open, tarvik.ini names no port (errno ENOENT), a
 //       signal ended the wait for the lock (EINTR), tarvik.ini could not be
