@@ -11,8 +11,9 @@
 // or took nothing, a signal interrupted a write, or the wait for the printer
 // failed (a signal cut it short, or the line hung up under it). Then the rest
 // is not sent (a check sends no field after the one that failed), what is
-// queued is dropped, and the line is restored and the port closed.
-// errno tells why a command returned 0:
+// queued is dropped, and the line is restored and the port closed. A failed
+// write or a refused amount prints no report: errno tells why a command
+// returned 0:
 //   the port did not open          as serial_open left it, with the report
 //   the date is invalid            EINVAL, with "data invalida"
 //   the amount is refused          ERANGE (see tarvcheque)
@@ -32,7 +33,8 @@
 // Each command waits, without a limit of its own:
 //   - while another program (or another process of this one) holds the port:
 //     each command locks the device (flock) from open to close, so that two
-//     programs never mix their commands on the printer;
+//     programs never mix their commands on the printer; other tools that
+//     flock the device are kept out the same way;
 //   - while the printer holds CTS off (switched off, out of paper), until it
 //     has taken every byte.
 // A signal handled without SA_RESTART ends either wait: the command then
@@ -59,10 +61,12 @@
 // Reports go to standard output as fixed texts, always after the port has
 // been restored and closed:
 //   "erro abertura porta serial, codigo C, errno E TEXT\r\n"
-//       the port did not open; C is the serial_open result, E the errno (C
-//       is -1 too when a check's layout could not be read);
+//       the port did not open and the command sent nothing; C is the
+//       serial_open result, E the errno and TEXT its strerror text (C is -1
+//       too when a check's layout could not be read);
 //   "error reading terminal settings.\n"
-//       the configured device is not a terminal (serial_open gives -2);
+//       the configured device is not a terminal (serial_open gives -2); a
+//       command follows it with the port report above, code -2;
 //   "erro abertura tarvik.ini"
 //       the configuration file is missing or unreadable: the process exits
 //       with status 1;
@@ -93,10 +97,12 @@
 
 // Opens the device named by the "Porta=" line of tarvik.ini, waits for its
 // lock, saves its settings and applies 9600 8N1, RTS/CTS, raw. The descriptor
-// is close-on-exec and never 0, 1 or 2. Opened again while this process holds
-// the same device, it neither waits nor saves the settings again; while it
-// holds the port, another device (tarvik.ini changed meanwhile) is refused
-// and not opened, so that the held port's saved settings stay its own.
+// is close-on-exec and never 0, 1 or 2, so that a daemon started with its
+// standard descriptors closed never writes its reports onto the printer.
+// Opened again while this process holds the same device, it neither waits
+// nor saves the settings again; while it holds the port, another device
+// (tarvik.ini changed meanwhile) is refused and not opened, so that the held
+// port's saved settings stay its own.
 // Returns the descriptor, or:
 //   -1  the device did not open, tarvik.ini names no port (errno ENOENT), a
 //       signal ended the wait for the lock (EINTR), tarvik.ini could not be
@@ -153,7 +159,9 @@ TARVIK_API int tarvfechaverso();
 
 // Prints a line on the front of the document. pitch is one of
 // "0123456789*+" (anything else is taken as '0'); flag 'S' asks for double
-// width. The text is cut to the line width of the pitch (see setme).
+// width. The text is cut to the line width of the pitch (see setme). An ESC
+// in it goes unchanged, for printer sequences put there on purpose (as in
+// tarvaut and tarvversotxt; a check's fields turn it into a space).
 // Sends 1B 'd' pitch control text 0A. Returns 1, or 0.
 TARVIK_API int tarvtxt(char pitch, char flag, char *text);
 
