@@ -3,7 +3,6 @@ import errno
 import fcntl
 import os
 import pickle
-import re
 import shutil
 import subprocess
 import sys
@@ -167,23 +166,6 @@ def test_errors_cross_to_another_process(error):  # pickled, as multiprocessing 
 def test_library_errors(choice, message, printer):
     with pytest.raises(tarvik.LibraryError, match=message):
         tarvik.Printer(printer.directory, **choice).line_feed()
-
-
-@pytest.mark.parametrize("closed", [[], [1]], ids=["", "standard output closed, as in a daemon"])
-def test_the_readme_example_runs(closed, virtual_printer, tmp_path):
-    readme = (Path(__file__).parents[3] / "README.md").read_text()
-    example = re.search(r"## Python\n.*?```python\n(.*?)```", readme, re.S).group(1)
-    env = os.environ | {"PYTHONPATH": str(Path(tarvik.__file__).parents[1])}
-    run = subprocess.run([sys.executable, "-c", example], cwd=virtual_printer.directory, env=env,
-                         capture_output=True, text=True, preexec_fn=lambda: [os.close(fd) for fd in closed])
-    assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
-    events = virtual_printer.wait(13)
-    assert [e["type"] for e in events if e["type"] != "check_field"] == [
-        "front_text", "check", "back_side", "back_text", "back_side"]
-    assert events[10]["amount"] == "000000123456" and events[10]["fields"][1] == "JOSÉ DA SILVA"
-    virtual_printer.svg(tmp_path / "session.svg")
-    picture = (tmp_path / "session.svg").read_text()
-    assert all(t in picture for t in ("TOTAL R$ 1.234,56", "PAGUE POR ESTE CHEQUE", "ENDOSSO: JOSÉ DA SILVA"))
 
 
 def test_pip_installs_the_package_and_its_fixture(tmp_path):
