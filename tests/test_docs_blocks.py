@@ -26,7 +26,7 @@ from tarvik.pytest_plugin import VirtualPrinter
 
 SOURCE = Path(os.environ.get("TARVIK_SOURCE", Path(__file__).parents[1]))
 PAGES = [SOURCE / "README.md", *sorted((SOURCE / "docs").glob("*.md")), SOURCE / "bindings/python/README.md"]
-FENCE = re.compile(r"^ {0,3}(`{3,}|~{3,})\s*([^`\s]*)")
+FENCE = re.compile(r"^( {0,3})(`{3,}|~{3,})\s*([^`\s]*)")
 NOT_RUN = re.compile(r"^\s*<!--\s*not run:\s*(.*?)\s*-->\s*$")
 NAMES = {"cpp": re.compile(r"//\s*([\w.-]+\.(?:cpp|cc|cxx|h|hpp))\s*$"),
          "cmake": re.compile(r"#\s*(CMakeLists\.txt)\s*$")}
@@ -43,10 +43,11 @@ def blocks(page: Path):
         number += 1
         if not opening:
             continue
-        start, fence, language = number, opening.group(1), opening.group(2)
+        start, (indent, fence, language) = number, opening.groups()
         body = []
         while number < len(lines) and not re.match(rf"^ {{0,3}}{fence[0]}{{{len(fence)},}}\s*$", lines[number]):
-            body.append(lines[number])
+            # A fence indented in a list indents its lines as much.
+            body.append(lines[number].removeprefix(indent))
             number += 1
         number += 1
         marked = NOT_RUN.match(lines[start - 2]) if start >= 2 else None
@@ -70,7 +71,7 @@ def environment(tmp_path_factory):
     prefix = tmp_path_factory.mktemp("prefix")
     subprocess.run(["cmake", "--install", os.environ["TARVIK_BUILD"], "--prefix", prefix],
                    check=True, stdout=subprocess.DEVNULL)
-    pc = next(prefix.glob("*/pkgconfig/tarvik.pc"), None) or next(prefix.glob("*/*/pkgconfig/tarvik.pc"))
+    pc = next(prefix.rglob("pkgconfig/tarvik.pc"))
     env = os.environ.copy()
     env.update(
         PATH=os.pathsep.join([str(prefix / "bin"), os.path.dirname(os.environ["TARVIKD"]), env["PATH"]]),
@@ -130,4 +131,4 @@ def test_block(row, environment, workdirs):
     finally:
         if printer:
             printer.stop()
-    assert status == 0, f"exit status {status}\n--- stdout\n{out}--- stderr\n{err}"
+    assert status == 0, f"exit status {status}\n--- stdout\n{out.rstrip()}\n--- stderr\n{err.rstrip()}"
