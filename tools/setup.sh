@@ -9,12 +9,34 @@
 # Google Benchmark and pyserial for the benchmark, venv, and for the print
 # service's example clients curl, Node, a JDK, PHP, Free Pascal with its web
 # units and a headless Chromium. Does nothing when all is there.
+# Usage: tools/setup.sh [all|demo]   (default: all)
+#   demo: what tools/demo.sh builds with, and nothing else.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 installed() { [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) == *" installed" ]]; }
+apt() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -y -qq "$@" >/dev/null; }
+
+case ${1:-all} in
+  all) ;;
+  demo)
+    # The build dependencies that the profiles nocheck and pkg.tarvik.demo
+    # leave (debian/control), less debhelper-compat: that one is the
+    # packaging's, and dh takes no build profile on it. Versions are dropped:
+    # Debian 12's meet them.
+    command -v dpkg-checkbuilddeps >/dev/null || { $sudo apt-get update -qq; apt install dpkg-dev; }
+    unmet=$(dpkg-checkbuilddeps -B -P nocheck,pkg.tarvik.demo 2>&1 >/dev/null |
+      sed -n 's/^.*Unmet build dependencies: //p' | sed -E 's/ *(\([^)]*\)|\[[^]]*\]|<[^>]*>)//g; s/ *\| *[^ ]+//g' || true)
+    read -ra missing <<<"${unmet//debhelper-compat/}"
+    [ ${#missing[@]} -gt 0 ] || exit 0
+    echo "installing: ${missing[*]}"
+    # The lists there are first; an update only if they cannot give them.
+    apt install "${missing[@]}" 2>/dev/null || { $sudo apt-get update -qq; apt install "${missing[@]}"; }
+    exit 0 ;;
+  *) echo "usage: tools/setup.sh [all|demo]" >&2; exit 2 ;;
+esac
 
 # 32 bits two ways. The m32 stage builds with g++ -m32, through gcc's own
 # multilib package; the i386 packages are cross-built with Debian's cross
@@ -62,7 +84,6 @@ if [ $((${#missing[@]} + ${#bare[@]} + ${#headers[@]} + build_deps)) -gt 0 ]; th
   # An index that fails to download (a mirror in the middle of a sync, say)
   # leaves the lists there are; what they cannot give fails below.
   $sudo apt-get update -qq || echo "apt-get update failed; going on with the package lists there are" >&2
-  apt() { DEBIAN_FRONTEND=noninteractive $sudo apt-get -y -qq "$@" >/dev/null; }
   if [ ${#headers[@]} -gt 0 ]; then
     # Both architectures' headers share files, so they are installed at one
     # version: the newest that the lists hold for both, as an i386 index can

@@ -169,21 +169,16 @@ def test_library_errors(choice, message, printer):
         tarvik.Printer(printer.directory, **choice).line_feed()
 
 
-@pytest.mark.parametrize("closed", [[], [1]], ids=["", "standard output closed, as in a daemon"])
-def test_the_readme_example_runs(closed, virtual_printer, tmp_path):
+def test_a_program_with_standard_output_closed_prints(virtual_printer):
+    # As a daemon runs: the library's reports must not land on descriptor 1,
+    # whatever holds it. The guide's example, which docs_blocks runs as it is.
     readme = (Path(__file__).parents[1] / "README.md").read_text()
     example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
     env = os.environ | {"PYTHONPATH": str(Path(tarvik.__file__).parents[1])}
     run = subprocess.run([sys.executable, "-c", example], cwd=virtual_printer.directory, env=env,
-                         capture_output=True, text=True, preexec_fn=lambda: [os.close(fd) for fd in closed])
-    assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
-    events = virtual_printer.wait(14)
-    assert [e["type"] for e in events if e["type"] != "check_field"] == [
-        "front_text", "check", "authentication", "back_side", "back_text", "back_side"]
-    assert events[10]["amount"] == "000000123456" and events[10]["fields"][4:6] == ["FULANO DE TAL", "SAO PAULO"]
-    virtual_printer.svg(tmp_path / "session.svg")
-    picture = (tmp_path / "session.svg").read_text()
-    assert all(t in picture for t in ("RECEBEMOS O DOCUMENTO ABAIXO", "FULANO DE TAL", "DEPOSITO EM CONTA 12345-6"))
+                         capture_output=True, text=True, preexec_fn=lambda: os.close(1))
+    assert (run.returncode, run.stderr) == (0, "")
+    assert len(virtual_printer.wait(14)) == 14
 
 
 def test_pip_installs_the_package_and_its_fixture(tmp_path):
