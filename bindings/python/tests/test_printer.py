@@ -178,7 +178,7 @@ def test_a_program_with_standard_output_closed_prints(virtual_printer):
     run = subprocess.run([sys.executable, "-c", example], cwd=virtual_printer.directory, env=env,
                          capture_output=True, text=True, preexec_fn=lambda: os.close(1))
     assert (run.returncode, run.stderr) == (0, "")
-    assert len(virtual_printer.wait(14)) == 14
+    assert len(virtual_printer.wait(14)) == 15  # 14 commands, and the check once whole
 
 
 def test_pip_installs_the_package_and_its_fixture(tmp_path):
