@@ -142,8 +142,9 @@ TARVIK_API int serial_gets(int fd, char *buf, int size);
 
 // ---- Paper motion and back-side mode -------------------------------------
 
-// Feeds n lines (at most 10): sends n line feeds and a zero byte. A count of
-// 0 sends nothing; a negative count sends the zero byte alone.
+// Feeds n lines (at most 10): sends n line feeds, 10 for a count above 10,
+// and a zero byte. A count of 0 sends nothing; a negative count sends the
+// zero byte alone.
 // Returns 1, or 0 when the port did not open or the bytes did not all reach
 // the line (see the top of this file).
 TARVIK_API int tarvlf(int n);

@@ -3,7 +3,7 @@ run in a worker process of their own (``tarvik-worker``).
 
 >>> import tarvik
 >>> printer = tarvik.Printer(directory="/srv/app", timeout=30)
->>> printer.text("TOTAL R$ 10,00")
+>>> printer.text("RECEBEMOS O DOCUMENTO ABAIXO")
 
 See :class:`Printer`. The pytest plugin (``tarvik.pytest_plugin``) gives the
 fixture ``virtual_printer``, which plays the printer.

@@ -225,7 +225,7 @@ class Printer:
         ``text1`` and ``text2`` hold at most 92 bytes each; ``text5`` and
         ``text6`` are cut to 60 by the library. No check text may hold a '}'
         or an ESC. ``date`` is a ``datetime.date``, or a text "D/M/YYYY" or
-        "D/M/YY" (in 20YY) that names a real day ("15/03/2025"): else
+        "D/M/YY" (in 20YY) that names a real day ("8/12/2026"): else
         :class:`DateError`. ``amount`` is an ``int`` of centavos, a
         ``Decimal`` of reais with at most two decimal places (by its
         exponent: ``Decimal("1.000")`` is refused), or a text of reais with
