@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import collections
 import errno
+import math
 import os
 import queue
 import select
@@ -44,6 +45,16 @@ _INSTALLED = [
 _START_SECONDS = 30
 # Beyond this, a wake-up that went missing is made up for.
 _IDLE_SECONDS = 1.0
+
+
+def _readable(fds: Sequence[Any], timeout: float) -> set[int]:
+    """The descriptors among ``fds`` (ints or sockets) that read something
+    or their end within ``timeout`` seconds. poll, not select: an
+    application with many files open has descriptors above FD_SETSIZE."""
+    watch = select.poll()
+    for fd in fds:
+        watch.register(fd, select.POLLIN)
+    return {fd for fd, _ in watch.poll(math.ceil(timeout * 1000))}
 
 
 def default_worker() -> list[str]:
@@ -193,11 +204,21 @@ class Worker:
         copy of its socket is closed (the parent's stays open), so that it
         still sees the parent's end."""
         self._forgotten = True
-        for fd in (self._wake_r, self._wake_w):
-            os.close(fd)
+        self._close_wake()
         if self._sock is not None:
             self._sock.close()
         self._sock = self._proc = None
+
+    def __del__(self) -> None:
+        # Only once no one can post any more: a descriptor closed under a
+        # poster's write could be another file's by then.
+        self._close_wake()
+
+    def _close_wake(self) -> None:
+        for fd in (getattr(self, "_wake_r", -1), getattr(self, "_wake_w", -1)):  # __init__ may have failed
+            if fd >= 0:
+                os.close(fd)
+        self._wake_r = self._wake_w = -1
 
     def _post(self, message: Any) -> None:
         # SimpleQueue.put and os.write are single calls: whatever lands in
@@ -269,14 +290,14 @@ class Worker:
         deadlines = [r.deadline for r in self._waiting if r.deadline is not None]
         wait = min([_IDLE_SECONDS] + [max(0.0, d - time.monotonic()) for d in deadlines])
         watched = [self._wake_r] + ([self._sock] if self._sock is not None else [])
-        ready = select.select(watched, [], [], wait)[0]
+        ready = _readable(watched, wait)
         if self._wake_r in ready:
             while True:
                 try:
                     os.read(self._wake_r, 4096)
                 except BlockingIOError:
                     break
-        if self._sock is not None and self._sock in ready:
+        if self._sock is not None and self._sock.fileno() in ready:
             self._receive()
         return True
 
@@ -343,13 +364,16 @@ class Worker:
             if request.deadline is not None:
                 micros = max(1, int((request.deadline - time.monotonic()) * 1e6))
             items[items.index(Request.MICROS)] = str(micros).encode()
+        # Current before the start, so that a fault of ours in it fails the
+        # request instead of losing it.
+        self._current = request
         if self._sock is None or self._worker_gone():
             try:
                 self._start()
             except Error as e:
+                self._current = None
                 self._fail(request, e)
                 return True
-        self._current = request
         self._send(items)
         return True
 
@@ -357,7 +381,7 @@ class Worker:
         """Whether the worker ended between requests: its socket then reads
         its end, or data no request asked for."""
         assert self._sock is not None
-        if select.select([self._sock], [], [], 0)[0]:
+        if _readable([self._sock], 0):
             self._end("it ended between calls")
             return True
         return False
@@ -379,7 +403,7 @@ class Worker:
         hello = None
         while hello is None:
             left = deadline - time.monotonic()
-            if left <= 0 or not select.select([parent], [], [], left)[0]:
+            if left <= 0 or not _readable([parent], left):
                 self._end(None)
                 raise LibraryError(f"the worker {self.argv[0]} did not start within {_START_SECONDS} s")
             hello = self._read_answer()

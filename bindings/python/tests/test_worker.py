@@ -5,6 +5,7 @@ wrong printer or leaves the port held."""
 import collections
 import os
 import random
+import resource
 import select
 import signal
 import subprocess
@@ -176,6 +177,22 @@ def test_a_worker_that_dies_is_replaced(printer, virtual_printer, held_port):
     printer.line_feed(2)
     assert worker_of(printer).pid != pid
     assert sent(virtual_printer.wait(2)) == [b"\n\x00", b"\n\n\x00"]
+
+
+def test_descriptors_above_1023_print_and_none_is_left(virtual_printer):
+    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(limits[0], 2048), max(limits[1], 2048)))
+    before = len(os.listdir("/proc/self/fd"))
+    files = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+    try:
+        with tarvik.Printer(virtual_printer.directory, timeout=5) as printer:  # its worker's descriptors above them
+            printer.line_feed()
+    finally:
+        for fd in files:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+    assert sent(virtual_printer.wait(1)) == [b"\n\x00"]
+    assert len(os.listdir("/proc/self/fd")) == before
 
 
 # A worker that says it is ready and has gone: the first request is written
