@@ -331,11 +331,18 @@ class Printer:
         the other (see :meth:`hold`), so that no other program's command and
         no other thread's prints on the back."""
         with self.hold():
-            self.back_side_on()
             try:
+                self.back_side_on()  # when it raises, its bytes may have gone all the same
                 yield
             finally:
-                self.back_side_off()
+                try:
+                    self.back_side_off()
+                except Error:
+                    raise
+                except BaseException:
+                    # An interrupt cut it short: it is tried once more, whole.
+                    self.back_side_off()
+                    raise
 
     def status(self) -> _status.Status:
         """Whether the printer is ready, from the modem lines of the device
