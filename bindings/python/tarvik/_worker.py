@@ -167,6 +167,9 @@ class Worker:
         self._waiting: collections.deque[Request] = collections.deque()
         self._current: Request | None = None
         self._holds: list[_Held] = []
+        # Holds lost with a worker whose frames still run: their thread's
+        # calls fail until the frame ends, rather than go outside the hold.
+        self._lost: list[_Held] = []
         self._proc: subprocess.Popen[bytes] | None = None
         self._sock: socket.socket | None = None
         self._buffer = bytearray()
@@ -327,6 +330,7 @@ class Worker:
         """Lets go the holds whose frames went without letting the port go."""
         for held in [h for h in self._holds if h.token() is None]:
             self._close(held)
+        self._lost = [h for h in self._lost if h.token() is not None]
 
     def _close(self, held: _Held) -> None:
         """Lets a hold go, dropping what the printer has not taken: ahead of
@@ -342,18 +346,27 @@ class Worker:
         when none may go now."""
         owner = self._holds[0].owner if self._holds else None
         for request in self._waiting:
-            if owner is None or request.thread == owner:
+            # An open hold's Port may be used from any thread.
+            held = request.hold is not None and request.hold.fd is not None and request.hold.worker is self
+            if owner is None or request.thread == owner or held:
                 break
         else:
             return False
         self._waiting.remove(request)
+        if self._sock is not None:
+            self._worker_gone()  # its holds are then lost, before anything goes
         hold = request.hold
         if hold is not None and request.verb != b"open" and (hold.fd is None or hold.worker is not self):
             # The hold has ended, or its worker did (hold.lost says how).
             if request.verb == b"close":
+                self._lost = [h for h in self._lost if h.token() is not hold]
                 request.finish(Answer("done", 0, 0, 0, "", b""))
             else:
                 self._fail(request, ValueError(f"the port is no longer held{hold.lost and ': ' + hold.lost or ''}"))
+            return True
+        lost = next((h.token() for h in self._lost if h.owner == request.thread and h.token() is not None), None)
+        if lost is not None and (hold is None or request.verb == b"open"):
+            self._fail(request, PortError(0, None, message=f"the port is no longer held: {lost.lost}; nothing was sent"))
             return True
         items = list(request.items)
         if Request.MICROS in items:
@@ -367,7 +380,7 @@ class Worker:
         # Current before the start, so that a fault of ours in it fails the
         # request instead of losing it.
         self._current = request
-        if self._sock is None or self._worker_gone():
+        if self._sock is None:
             try:
                 self._start()
             except Error as e:
@@ -506,6 +519,7 @@ class Worker:
             token = held.token()
             if token is not None:
                 token.lost, token.fd = f"the worker ended ({self._how_it_ended})", None
+                self._lost.append(held)
         self._holds.clear()
 
     def _fail(self, request: Request, error: BaseException) -> None:

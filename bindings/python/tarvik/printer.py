@@ -116,7 +116,9 @@ class Printer:
 
     What the application may still do to it: ``kill -9`` of the worker (a
     call then raises :class:`SendError` or :class:`PortError` saying so, and
-    the next call starts a new worker; a port it held is let go by the
+    the next call starts a new worker, but not inside a :meth:`hold` that
+    the worker took: its body's calls raise :class:`PortError` (and its
+    Port's ``ValueError``) until it ends; a port it held is let go by the
     kernel, but the line is left at the printer's settings), or stop it
     (``SIGSTOP``: its calls then wait). A worker whose process has gone (end
     of file on its socket) drops what the printer has not taken, restores the

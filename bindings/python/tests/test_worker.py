@@ -195,6 +195,64 @@ def test_descriptors_above_1023_print_and_none_is_left(virtual_printer):
     assert len(os.listdir("/proc/self/fd")) == before
 
 
+def raising_after(method, error):
+    """The Printer's method, with error raised after it sent its bytes."""
+    def sent_then_raise(self):
+        method(self)
+        raise error
+    return sent_then_raise
+
+
+def raising_before(method, error):
+    """The Printer's method, with error raised on its first call before it
+    sent anything (an interrupt landing as the call began)."""
+    calls = []
+    def raise_once(self):
+        calls.append(1)
+        if len(calls) == 1:
+            raise error
+        method(self)
+    return raise_once
+
+
+@pytest.mark.parametrize("name, wrap, error", [
+    ("back_side_on", raising_after, KeyboardInterrupt),
+    ("back_side_on", raising_after, tarvik.PrinterTimeout("timed out")),
+    ("back_side_off", raising_before, KeyboardInterrupt),
+])
+def test_back_side_always_tries_the_front(printer, virtual_printer, monkeypatch, name, wrap, error):
+    monkeypatch.setattr(tarvik.Printer, name, wrap(getattr(tarvik.Printer, name), error))
+    with pytest.raises(type(error) if isinstance(error, BaseException) else error):
+        with printer.back_side():
+            pass
+    monkeypatch.undo()
+    printer.line_feed()
+    assert [e.get("on") for e in virtual_printer.wait(3)] == [True, False, None]
+
+
+def test_a_worker_lost_in_a_hold_fails_the_rest_of_it(printer, virtual_printer):
+    with printer.hold() as port:
+        pid = worker_of(printer).pid
+        pidfd = os.pidfd_open(pid)
+        os.kill(pid, signal.SIGKILL)
+        watch = select.poll()
+        watch.register(pidfd, select.POLLIN)
+        assert watch.poll(5000)
+        os.close(pidfd)
+        with pytest.raises(tarvik.PortError, match="no longer held.*killed by signal 9"):
+            printer.text("OUTSIDE")
+        with pytest.raises(ValueError, match="no longer held"):
+            port.write(b"\n\0")
+    printer.line_feed()  # after the hold, a new worker
+    assert sent(virtual_printer.wait(1)) == [b"\n\x00"]
+
+
+def test_a_holds_port_works_from_another_thread(printer, virtual_printer):
+    with ThreadPoolExecutor(1) as pool, printer.hold() as port:
+        assert pool.submit(port.write, b"\n\0").result(5) == 2
+    assert sent(virtual_printer.wait(1)) == [b"\n\x00"]
+
+
 # A worker that says it is ready and has gone: the first request is written
 # to a socket that no one reads.
 GONE = """
