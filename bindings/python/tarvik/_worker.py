@@ -45,6 +45,11 @@ _INSTALLED = [
 _START_SECONDS = 30
 # Beyond this, a wake-up that went missing is made up for.
 _IDLE_SECONDS = 1.0
+# The longest answer taken (a read gives at most 64 KiB): a longer one is a
+# worker not to trust, whose bytes are not kept.
+_LONGEST_ANSWER = 1 << 20
+# A worker that has not answered this long after a call's timeout is killed.
+_GRACE_SECONDS = 3.0
 
 
 def _readable(fds: Sequence[Any], timeout: float) -> set[int]:
@@ -290,7 +295,16 @@ class Worker:
             for request in self._stopping:
                 request.finish()
             return False
+        current = self._current
+        if current is not None and current.deadline is not None and self._proc is not None:
+            if time.monotonic() > current.deadline + _GRACE_SECONDS:
+                self._end(f"it did not answer {_GRACE_SECONDS} s past the call's timeout", kill=True)
+                self._current = None
+                self._fail(current, self._ended_error(current))
+                return True
         deadlines = [r.deadline for r in self._waiting if r.deadline is not None]
+        if current is not None and current.deadline is not None:
+            deadlines.append(current.deadline + _GRACE_SECONDS)
         wait = min([_IDLE_SECONDS] + [max(0.0, d - time.monotonic()) for d in deadlines])
         watched = [self._wake_r] + ([self._sock] if self._sock is not None else [])
         ready = _readable(watched, wait)
@@ -444,6 +458,9 @@ class Worker:
         if len(self._buffer) < 4:
             return None
         (size,) = struct.unpack_from("<I", self._buffer)
+        if size > _LONGEST_ANSWER:
+            self._end(f"it sent an answer of {size} bytes, longer than {_LONGEST_ANSWER}", kill=True)
+            return None
         if len(self._buffer) < 4 + size:
             return None
         body = bytes(self._buffer[4 : 4 + size])
@@ -498,12 +515,15 @@ class Worker:
             return PortError(0, None, message=f"{what}; the port was not held")
         return SendError(None, message=f"{what}; what reached the printer is not known")
 
-    def _end(self, why: str | None) -> None:
-        """Closes our end and reaps the worker; the holds it kept are lost."""
+    def _end(self, why: str | None, kill: bool = False) -> None:
+        """Closes our end and reaps the worker (killed first, when it is not
+        to be trusted); the holds it kept are lost."""
         if self._sock is not None:
             self._sock.close()
             self._sock = None
         if self._proc is not None:
+            if kill:
+                self._proc.kill()
             try:
                 status = self._proc.wait(5)
             except subprocess.TimeoutExpired:
@@ -511,7 +531,7 @@ class Worker:
                 status = self._proc.wait()
             if status < 0:
                 name = signal.Signals(-status).name if -status in signal.valid_signals() else str(-status)
-                self._how_it_ended = f"killed by signal {-status} ({name})"
+                self._how_it_ended = f"killed by signal {-status} ({name})" + (f": {why}" if kill else "")
             else:
                 self._how_it_ended = f"exit status {status}" + (f", {why}" if why else "")
             self._proc = None

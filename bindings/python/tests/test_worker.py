@@ -279,6 +279,36 @@ def test_a_worker_that_has_gone_raises_no_sigpipe(printer):
     assert "ended during the call" in run.stdout
 
 
+# Workers not to trust: each says it is ready, reads the first request's
+# length, and then answers it as BEHAVE says.
+FAKE = """
+import os, socket, struct, sys
+s = socket.socket(fileno=0)
+def frame(items):
+    body = b"".join(struct.pack("<I", len(i)) + i for i in items)
+    return struct.pack("<I", len(body)) + body
+s.sendall(frame([b"ready", str(os.getpid()).encode(), b"0", b"0", b"", b""]))
+s.recv(4)
+BEHAVE
+s.recv(1 << 20)
+"""
+
+
+@pytest.mark.parametrize("behave, timeout, error, match", [
+    ("s.sendall(struct.pack('<I', 0xFFFFFFF0) + bytes(2 << 20))", 30, tarvik.SendError, "longer than 1048576"),
+    ("signal = __import__('signal'); signal.signal(signal.SIGTERM, signal.SIG_IGN); signal.pause()", 0.2,
+     tarvik.SendError, "did not answer 3.0 s past"),
+    ("s.sendall(frame([b'\\xff' * 3]))", None, tarvik.Error, "worker failed"),
+])
+def test_a_worker_not_to_trust_ends_the_call(printer, behave, timeout, error, match):
+    fake = tarvik.Printer(printer.directory, timeout=timeout, worker=[sys.executable, "-c", FAKE.replace("BEHAVE", behave)])
+    start = time.monotonic()
+    with pytest.raises(error, match=match):
+        fake.line_feed()
+    assert time.monotonic() - start < (timeout or 0) + 5
+    fake.close()
+
+
 def test_a_vanishing_tarvik_ini_is_a_config_error(printer, virtual_printer):
     ini, away = virtual_printer.directory / "tarvik.ini", virtual_printer.directory / "away"
     done = threading.Event()
