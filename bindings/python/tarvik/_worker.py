@@ -166,6 +166,7 @@ class Worker:
     def __init__(self, argv: Sequence[str], library: str | None) -> None:
         self.argv = list(argv) + ([] if library is None else ["--library", library])
         self.users: weakref.WeakSet[Any] = weakref.WeakSet()
+        self.key: tuple[Any, ...] | None = None  # where _workers has it
         self.pid: int | None = None  # the worker's, once it runs
         self._inbox: queue.SimpleQueue[Any] = queue.SimpleQueue()
         self._wake_r, self._wake_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
@@ -246,6 +247,23 @@ class Worker:
         # forked meanwhile: never raises.
         if not (self._forgotten or self._stopped):
             self._post(("release",))
+
+    def _user_gone(self) -> None:
+        # Called wherever a user was collected: never blocks, never raises.
+        if not (self._forgotten or self._stopped):
+            self._post(("unused",))
+
+    def _end_if_unused(self) -> None:
+        """Ends the worker once no Printer can reach it any more, as if the
+        last one had been closed."""
+        with _lock:
+            # Not len(): a user collected a moment ago may still be counted.
+            if any(True for _ in self.users) or _workers.get(self.key) is not self:
+                return
+            del _workers[self.key]
+        stop = Request([b"stop"], None)
+        stop.gave_up = True  # no one waits for it
+        self._stopping.append(stop)
 
     def _refuse_late(self) -> None:
         while True:
@@ -331,6 +349,8 @@ class Worker:
                     self._waiting.append(message)
             elif message[0] == "give up":
                 self._give_up(message[1])
+            elif message[0] == "unused":
+                self._end_if_unused()
             else:
                 self._let_go()
 
@@ -559,8 +579,18 @@ def worker_for(key: tuple[Any, ...], user: Any, argv: Sequence[str], library: st
         worker = _workers.get(key)
         if worker is None:
             worker = _workers[key] = Worker(argv, library)
-        worker.users.add(user)
+            worker.key = key
+        if user not in worker.users:
+            worker.users.add(user)
+            # Weakly: a worker stopped meanwhile goes, and its pipe with it.
+            weakref.finalize(user, _user_gone, weakref.ref(worker)).atexit = False
         return worker
+
+
+def _user_gone(worker: weakref.ref[Worker]) -> None:
+    found = worker()
+    if found is not None:
+        found._user_gone()
 
 
 def leave(key: tuple[Any, ...], user: Any) -> None:

@@ -3,6 +3,7 @@ dies, can do to a call: nothing that ends the application, prints on the
 wrong printer or leaves the port held."""
 
 import collections
+import gc
 import os
 import random
 import resource
@@ -182,17 +183,20 @@ def test_a_worker_that_dies_is_replaced(printer, virtual_printer, held_port):
 def test_descriptors_above_1023_print_and_none_is_left(virtual_printer):
     limits = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(limits[0], 2048), max(limits[1], 2048)))
-    before = len(os.listdir("/proc/self/fd"))
     files = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
     try:
         with tarvik.Printer(virtual_printer.directory, timeout=5) as printer:  # its worker's descriptors above them
             printer.line_feed()
+            wake = {fd: os.fstat(fd).st_ino for fd in (worker_of(printer)._wake_r, worker_of(printer)._wake_w)}
     finally:
         for fd in files:
             os.close(fd)
         resource.setrlimit(resource.RLIMIT_NOFILE, limits)
     assert sent(virtual_printer.wait(1)) == [b"\n\x00"]
-    assert len(os.listdir("/proc/self/fd")) == before
+    gc.collect()
+    for fd, inode in wake.items():  # the worker's wake-up pipe is closed
+        with pytest.raises(OSError):
+            assert os.fstat(fd).st_ino != inode
 
 
 def raising_after(method, error):
@@ -251,6 +255,19 @@ def test_a_holds_port_works_from_another_thread(printer, virtual_printer):
     with ThreadPoolExecutor(1) as pool, printer.hold() as port:
         assert pool.submit(port.write, b"\n\0").result(5) == 2
     assert sent(virtual_printer.wait(1)) == [b"\n\x00"]
+
+
+def test_a_worker_that_no_printer_reaches_ends(virtual_printer):
+    printer = tarvik.Printer(virtual_printer.directory)
+    printer.line_feed()
+    pidfd = os.pidfd_open(worker_of(printer).pid)
+    del printer  # never closed
+    gc.collect()
+    watch = select.poll()
+    watch.register(pidfd, select.POLLIN)
+    assert watch.poll(5000), "the worker still runs"
+    os.close(pidfd)
+    assert not any(key[0] == os.fspath(virtual_printer.directory) for key in tarvik._worker._workers)
 
 
 # A worker that says it is ready and has gone: the first request is written
