@@ -9,6 +9,8 @@ import random
 import resource
 import select
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import termios
@@ -268,6 +270,25 @@ def test_a_worker_that_no_printer_reaches_ends(virtual_printer):
     assert watch.poll(5000), "the worker still runs"
     os.close(pidfd)
     assert not any(key[0] == os.fspath(virtual_printer.directory) for key in tarvik._worker._workers)
+
+
+def test_a_request_sent_ahead_cancels_none(full_line, virtual_printer):
+    ours, theirs = socket.socketpair()
+    worker = subprocess.Popen(tarvik._worker.default_worker() + ["--library", os.environ["TARVIK_LIBRARY"]],
+                              stdin=theirs)
+    theirs.close()
+
+    def answer():
+        (n,) = struct.unpack("<I", ours.recv(4, socket.MSG_WAITALL))
+        return tarvik._worker._items(ours.recv(n, socket.MSG_WAITALL))[0]
+
+    assert answer() == b"ready"
+    call = tarvik._worker._frame([b"call", os.fsencode(virtual_printer.directory), b"300000", b"tarvlf", b"1"])
+    ours.sendall(call + call)  # the second there while the first waits for the printer
+    assert answer() == b"timeout"  # not "cancelled"
+    answer()
+    ours.close()
+    assert worker.wait(5) == 0
 
 
 # A worker that says it is ready and has gone: the first request is written
