@@ -161,7 +161,8 @@ class Request:
 class Worker:
     """One worker process, started on the first request, and the thread that
     talks to it. Requests go one at a time, in the order they came; while a
-    thread holds the port, only that thread's requests go."""
+    thread holds the port, only that thread's requests go, and its Port's
+    from any thread."""
 
     def __init__(self, argv: Sequence[str], library: str | None) -> None:
         self.argv = list(argv) + ([] if library is None else ["--library", library])
@@ -400,7 +401,8 @@ class Worker:
             return True
         lost = next((h.token() for h in self._lost if h.owner == request.thread and h.token() is not None), None)
         if lost is not None and (hold is None or request.verb == b"open"):
-            self._fail(request, PortError(0, None, message=f"the port is no longer held: {lost.lost}; nothing was sent"))
+            why = f"the port is no longer held: {lost.lost}; nothing was sent"
+            self._fail(request, PortError(0, None, message=why))
             return True
         items = list(request.items)
         if Request.MICROS in items:

@@ -339,7 +339,8 @@ s.recv(1 << 20)
     ("s.sendall(frame([b'\\xff' * 3]))", None, tarvik.Error, "worker failed"),
 ])
 def test_a_worker_not_to_trust_ends_the_call(printer, behave, timeout, error, match):
-    fake = tarvik.Printer(printer.directory, timeout=timeout, worker=[sys.executable, "-c", FAKE.replace("BEHAVE", behave)])
+    worker = [sys.executable, "-c", FAKE.replace("BEHAVE", behave)]
+    fake = tarvik.Printer(printer.directory, timeout=timeout, worker=worker)
     start = time.monotonic()
     with pytest.raises(error, match=match):
         fake.line_feed()
