@@ -50,6 +50,9 @@ _IDLE_SECONDS = 1.0
 _LONGEST_ANSWER = 1 << 20
 # A worker that has not answered this long after a call's timeout is killed.
 _GRACE_SECONDS = 3.0
+# A worker that no Printer reaches ends after this long, so that a loop
+# that makes a Printer per call does not start a worker per call.
+_UNUSED_SECONDS = 1.0
 
 
 def _readable(fds: Sequence[Any], timeout: float) -> set[int]:
@@ -177,6 +180,7 @@ class Worker:
         # Holds lost with a worker whose frames still run: their thread's
         # calls fail until the frame ends, rather than go outside the hold.
         self._lost: list[_Held] = []
+        self._unused_since: float | None = None
         self._proc: subprocess.Popen[bytes] | None = None
         self._sock: socket.socket | None = None
         self._buffer = bytearray()
@@ -255,11 +259,17 @@ class Worker:
             self._post(("unused",))
 
     def _end_if_unused(self) -> None:
-        """Ends the worker once no Printer can reach it any more, as if the
-        last one had been closed."""
+        """Ends the worker once no Printer has reached it for
+        _UNUSED_SECONDS, as if the last one had been closed."""
         with _lock:
             # Not len(): a user collected a moment ago may still be counted.
             if any(True for _ in self.users) or _workers.get(self.key) is not self:
+                self._unused_since = None
+                return
+            now = time.monotonic()
+            if self._unused_since is None:
+                self._unused_since = now
+            if now - self._unused_since < _UNUSED_SECONDS:
                 return
             del _workers[self.key]
         stop = Request([b"stop"], None)
@@ -299,6 +309,8 @@ class Worker:
 
     def _step(self) -> bool:
         self._take_inbox()
+        if self._unused_since is not None:
+            self._end_if_unused()
         while self._current is None and self._waiting and self._dispatch():
             pass
         # Those that still wait for their turn, past their time.
@@ -324,6 +336,8 @@ class Worker:
         deadlines = [r.deadline for r in self._waiting if r.deadline is not None]
         if current is not None and current.deadline is not None:
             deadlines.append(current.deadline + _GRACE_SECONDS)
+        if self._unused_since is not None:
+            deadlines.append(self._unused_since + _UNUSED_SECONDS)
         wait = min([_IDLE_SECONDS] + [max(0.0, d - time.monotonic()) for d in deadlines])
         watched = [self._wake_r] + ([self._sock] if self._sock is not None else [])
         ready = _readable(watched, wait)
