@@ -43,7 +43,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <functional>
-#include <poll.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -221,15 +220,25 @@ std::string take_report() {
 
 // ---- The watch on the socket -------------------------------------------
 
-// While a request runs, anything that comes on the socket (a cancel, or the
-// end of file of a client that has gone) cuts its wait short. The kernel
-// tells by SIGIO; this program has one thread, so every signal reaches the
-// wait it is to cut, under an emulator too.
+// While a request runs, a cancel, or the end of file of a client that has
+// gone, cuts its wait short; other data (a request sent ahead) does not. The
+// kernel tells by SIGIO; this program has one thread, so every signal
+// reaches the wait it is to cut, under an emulator too.
 volatile sig_atomic_t watching = 0;
+
+// Whether the socket's next bytes are a whole cancel, or its end: a look
+// that takes nothing, safe in a signal handler.
+bool cancel_waiting() {
+    static const char cancel[] = {10, 0, 0, 0, 6, 0, 0, 0, 'c', 'a', 'n', 'c', 'e', 'l'};
+    char head[sizeof cancel];
+    ssize_t got = recv(kSocket, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return true;
+    return got == static_cast<ssize_t>(sizeof head) && std::memcmp(head, cancel, sizeof head) == 0;
+}
 
 void on_io(int) {
     int saved = errno;
-    if (watching != 0) bounded::poke();
+    if (watching != 0 && cancel_waiting()) bounded::poke();
     errno = saved;
 }
 
@@ -248,8 +257,7 @@ class Watched {
     explicit Watched(bounded::Micros bound) : run_(bound) {
         watching = 1;
         // What came before the watch began gave its signal unheard.
-        pollfd pending{kSocket, POLLIN, 0};
-        if (poll(&pending, 1, 0) > 0) bounded::poke();
+        if (cancel_waiting()) bounded::poke();
     }
     ~Watched() {
         end();

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import collections
 import errno
+import math
 import os
 import queue
 import select
@@ -44,6 +45,24 @@ _INSTALLED = [
 _START_SECONDS = 30
 # Beyond this, a wake-up that went missing is made up for.
 _IDLE_SECONDS = 1.0
+# The longest answer taken (a read gives at most 64 KiB): a longer one is a
+# worker not to trust, whose bytes are not kept.
+_LONGEST_ANSWER = 1 << 20
+# A worker that has not answered this long after a call's timeout is killed.
+_GRACE_SECONDS = 3.0
+# A worker that no Printer reaches ends after this long, so that a loop
+# that makes a Printer per call does not start a worker per call.
+_UNUSED_SECONDS = 1.0
+
+
+def _readable(fds: Sequence[Any], timeout: float) -> set[int]:
+    """The descriptors among ``fds`` (ints or sockets) that read something
+    or their end within ``timeout`` seconds. poll, not select: an
+    application with many files open has descriptors above FD_SETSIZE."""
+    watch = select.poll()
+    for fd in fds:
+        watch.register(fd, select.POLLIN)
+    return {fd for fd, _ in watch.poll(math.ceil(timeout * 1000))}
 
 
 def default_worker() -> list[str]:
@@ -145,17 +164,23 @@ class Request:
 class Worker:
     """One worker process, started on the first request, and the thread that
     talks to it. Requests go one at a time, in the order they came; while a
-    thread holds the port, only that thread's requests go."""
+    thread holds the port, only that thread's requests go, and its Port's
+    from any thread."""
 
     def __init__(self, argv: Sequence[str], library: str | None) -> None:
         self.argv = list(argv) + ([] if library is None else ["--library", library])
         self.users: weakref.WeakSet[Any] = weakref.WeakSet()
+        self.key: tuple[Any, ...] | None = None  # where _workers has it
         self.pid: int | None = None  # the worker's, once it runs
         self._inbox: queue.SimpleQueue[Any] = queue.SimpleQueue()
         self._wake_r, self._wake_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
         self._waiting: collections.deque[Request] = collections.deque()
         self._current: Request | None = None
         self._holds: list[_Held] = []
+        # Holds lost with a worker whose frames still run: their thread's
+        # calls fail until the frame ends, rather than go outside the hold.
+        self._lost: list[_Held] = []
+        self._unused_since: float | None = None
         self._proc: subprocess.Popen[bytes] | None = None
         self._sock: socket.socket | None = None
         self._buffer = bytearray()
@@ -193,11 +218,21 @@ class Worker:
         copy of its socket is closed (the parent's stays open), so that it
         still sees the parent's end."""
         self._forgotten = True
-        for fd in (self._wake_r, self._wake_w):
-            os.close(fd)
+        self._close_wake()
         if self._sock is not None:
             self._sock.close()
         self._sock = self._proc = None
+
+    def __del__(self) -> None:
+        # Only once no one can post any more: a descriptor closed under a
+        # poster's write could be another file's by then.
+        self._close_wake()
+
+    def _close_wake(self) -> None:
+        for fd in (getattr(self, "_wake_r", -1), getattr(self, "_wake_w", -1)):  # __init__ may have failed
+            if fd >= 0:
+                os.close(fd)
+        self._wake_r = self._wake_w = -1
 
     def _post(self, message: Any) -> None:
         # SimpleQueue.put and os.write are single calls: whatever lands in
@@ -217,6 +252,29 @@ class Worker:
         # forked meanwhile: never raises.
         if not (self._forgotten or self._stopped):
             self._post(("release",))
+
+    def _user_gone(self) -> None:
+        # Called wherever a user was collected: never blocks, never raises.
+        if not (self._forgotten or self._stopped):
+            self._post(("unused",))
+
+    def _end_if_unused(self) -> None:
+        """Ends the worker once no Printer has reached it for
+        _UNUSED_SECONDS, as if the last one had been closed."""
+        with _lock:
+            # Not len(): a user collected a moment ago may still be counted.
+            if any(True for _ in self.users) or _workers.get(self.key) is not self:
+                self._unused_since = None
+                return
+            now = time.monotonic()
+            if self._unused_since is None:
+                self._unused_since = now
+            if now - self._unused_since < _UNUSED_SECONDS:
+                return
+            del _workers[self.key]
+        stop = Request([b"stop"], None)
+        stop.gave_up = True  # no one waits for it
+        self._stopping.append(stop)
 
     def _refuse_late(self) -> None:
         while True:
@@ -251,6 +309,8 @@ class Worker:
 
     def _step(self) -> bool:
         self._take_inbox()
+        if self._unused_since is not None:
+            self._end_if_unused()
         while self._current is None and self._waiting and self._dispatch():
             pass
         # Those that still wait for their turn, past their time.
@@ -266,17 +326,28 @@ class Worker:
             for request in self._stopping:
                 request.finish()
             return False
+        current = self._current
+        if current is not None and current.deadline is not None and self._proc is not None:
+            if time.monotonic() > current.deadline + _GRACE_SECONDS:
+                self._end(f"it did not answer {_GRACE_SECONDS} s past the call's timeout", kill=True)
+                self._current = None
+                self._fail(current, self._ended_error(current))
+                return True
         deadlines = [r.deadline for r in self._waiting if r.deadline is not None]
+        if current is not None and current.deadline is not None:
+            deadlines.append(current.deadline + _GRACE_SECONDS)
+        if self._unused_since is not None:
+            deadlines.append(self._unused_since + _UNUSED_SECONDS)
         wait = min([_IDLE_SECONDS] + [max(0.0, d - time.monotonic()) for d in deadlines])
         watched = [self._wake_r] + ([self._sock] if self._sock is not None else [])
-        ready = select.select(watched, [], [], wait)[0]
+        ready = _readable(watched, wait)
         if self._wake_r in ready:
             while True:
                 try:
                     os.read(self._wake_r, 4096)
                 except BlockingIOError:
                     break
-        if self._sock is not None and self._sock in ready:
+        if self._sock is not None and self._sock.fileno() in ready:
             self._receive()
         return True
 
@@ -293,6 +364,8 @@ class Worker:
                     self._waiting.append(message)
             elif message[0] == "give up":
                 self._give_up(message[1])
+            elif message[0] == "unused":
+                self._end_if_unused()
             else:
                 self._let_go()
 
@@ -306,6 +379,7 @@ class Worker:
         """Lets go the holds whose frames went without letting the port go."""
         for held in [h for h in self._holds if h.token() is None]:
             self._close(held)
+        self._lost = [h for h in self._lost if h.token() is not None]
 
     def _close(self, held: _Held) -> None:
         """Lets a hold go, dropping what the printer has not taken: ahead of
@@ -321,18 +395,28 @@ class Worker:
         when none may go now."""
         owner = self._holds[0].owner if self._holds else None
         for request in self._waiting:
-            if owner is None or request.thread == owner:
+            # An open hold's Port may be used from any thread.
+            held = request.hold is not None and request.hold.fd is not None and request.hold.worker is self
+            if owner is None or request.thread == owner or held:
                 break
         else:
             return False
         self._waiting.remove(request)
+        if self._sock is not None:
+            self._worker_gone()  # its holds are then lost, before anything goes
         hold = request.hold
         if hold is not None and request.verb != b"open" and (hold.fd is None or hold.worker is not self):
             # The hold has ended, or its worker did (hold.lost says how).
             if request.verb == b"close":
+                self._lost = [h for h in self._lost if h.token() is not hold]
                 request.finish(Answer("done", 0, 0, 0, "", b""))
             else:
                 self._fail(request, ValueError(f"the port is no longer held{hold.lost and ': ' + hold.lost or ''}"))
+            return True
+        lost = next((h.token() for h in self._lost if h.owner == request.thread and h.token() is not None), None)
+        if lost is not None and (hold is None or request.verb == b"open"):
+            why = f"the port is no longer held: {lost.lost}; nothing was sent"
+            self._fail(request, PortError(0, None, message=why))
             return True
         items = list(request.items)
         if Request.MICROS in items:
@@ -343,13 +427,16 @@ class Worker:
             if request.deadline is not None:
                 micros = max(1, int((request.deadline - time.monotonic()) * 1e6))
             items[items.index(Request.MICROS)] = str(micros).encode()
-        if self._sock is None or self._worker_gone():
+        # Current before the start, so that a fault of ours in it fails the
+        # request instead of losing it.
+        self._current = request
+        if self._sock is None:
             try:
                 self._start()
             except Error as e:
+                self._current = None
                 self._fail(request, e)
                 return True
-        self._current = request
         self._send(items)
         return True
 
@@ -357,7 +444,7 @@ class Worker:
         """Whether the worker ended between requests: its socket then reads
         its end, or data no request asked for."""
         assert self._sock is not None
-        if select.select([self._sock], [], [], 0)[0]:
+        if _readable([self._sock], 0):
             self._end("it ended between calls")
             return True
         return False
@@ -379,7 +466,7 @@ class Worker:
         hello = None
         while hello is None:
             left = deadline - time.monotonic()
-            if left <= 0 or not select.select([parent], [], [], left)[0]:
+            if left <= 0 or not _readable([parent], left):
                 self._end(None)
                 raise LibraryError(f"the worker {self.argv[0]} did not start within {_START_SECONDS} s")
             hello = self._read_answer()
@@ -407,6 +494,9 @@ class Worker:
         if len(self._buffer) < 4:
             return None
         (size,) = struct.unpack_from("<I", self._buffer)
+        if size > _LONGEST_ANSWER:
+            self._end(f"it sent an answer of {size} bytes, longer than {_LONGEST_ANSWER}", kill=True)
+            return None
         if len(self._buffer) < 4 + size:
             return None
         body = bytes(self._buffer[4 : 4 + size])
@@ -461,12 +551,15 @@ class Worker:
             return PortError(0, None, message=f"{what}; the port was not held")
         return SendError(None, message=f"{what}; what reached the printer is not known")
 
-    def _end(self, why: str | None) -> None:
-        """Closes our end and reaps the worker; the holds it kept are lost."""
+    def _end(self, why: str | None, kill: bool = False) -> None:
+        """Closes our end and reaps the worker (killed first, when it is not
+        to be trusted); the holds it kept are lost."""
         if self._sock is not None:
             self._sock.close()
             self._sock = None
         if self._proc is not None:
+            if kill:
+                self._proc.kill()
             try:
                 status = self._proc.wait(5)
             except subprocess.TimeoutExpired:
@@ -474,7 +567,7 @@ class Worker:
                 status = self._proc.wait()
             if status < 0:
                 name = signal.Signals(-status).name if -status in signal.valid_signals() else str(-status)
-                self._how_it_ended = f"killed by signal {-status} ({name})"
+                self._how_it_ended = f"killed by signal {-status} ({name})" + (f": {why}" if kill else "")
             else:
                 self._how_it_ended = f"exit status {status}" + (f", {why}" if why else "")
             self._proc = None
@@ -482,6 +575,7 @@ class Worker:
             token = held.token()
             if token is not None:
                 token.lost, token.fd = f"the worker ended ({self._how_it_ended})", None
+                self._lost.append(held)
         self._holds.clear()
 
     def _fail(self, request: Request, error: BaseException) -> None:
@@ -501,8 +595,18 @@ def worker_for(key: tuple[Any, ...], user: Any, argv: Sequence[str], library: st
         worker = _workers.get(key)
         if worker is None:
             worker = _workers[key] = Worker(argv, library)
-        worker.users.add(user)
+            worker.key = key
+        if user not in worker.users:
+            worker.users.add(user)
+            # Weakly: a worker stopped meanwhile goes, and its pipe with it.
+            weakref.finalize(user, _user_gone, weakref.ref(worker)).atexit = False
         return worker
+
+
+def _user_gone(worker: weakref.ref[Worker]) -> None:
+    found = worker()
+    if found is not None:
+        found._user_gone()
 
 
 def leave(key: tuple[Any, ...], user: Any) -> None:

@@ -116,7 +116,9 @@ class Printer:
 
     What the application may still do to it: ``kill -9`` of the worker (a
     call then raises :class:`SendError` or :class:`PortError` saying so, and
-    the next call starts a new worker; a port it held is let go by the
+    the next call starts a new worker, but not inside a :meth:`hold` that
+    the worker took: its body's calls raise :class:`PortError` (and its
+    Port's ``ValueError``) until it ends; a port it held is let go by the
     kernel, but the line is left at the printer's settings), or stop it
     (``SIGSTOP``: its calls then wait). A worker whose process has gone (end
     of file on its socket) drops what the printer has not taken, restores the
@@ -157,8 +159,8 @@ class Printer:
     ``report``.
 
     :meth:`close`, or the end of a ``with Printer(...) as printer:`` block,
-    ends the worker that no other Printer uses; else it ends with this
-    process.
+    ends the worker that no other Printer uses; else it ends once no Printer
+    that used it is left, or with this process.
     """
 
     def __init__(
@@ -331,11 +333,18 @@ class Printer:
         the other (see :meth:`hold`), so that no other program's command and
         no other thread's prints on the back."""
         with self.hold():
-            self.back_side_on()
             try:
+                self.back_side_on()  # when it raises, its bytes may have gone all the same
                 yield
             finally:
-                self.back_side_off()
+                try:
+                    self.back_side_off()
+                except Error:
+                    raise
+                except BaseException:
+                    # An interrupt cut it short: it is tried once more, whole.
+                    self.back_side_off()
+                    raise
 
     def status(self) -> _status.Status:
         """Whether the printer is ready, from the modem lines of the device

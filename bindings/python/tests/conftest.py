@@ -104,7 +104,8 @@ def more_printers(tmp_path):
 
 def worker_of(printer):
     """The worker that a Printer's calls go to, once it has started."""
-    return next(w for key, w in tarvik._worker._workers.items() if key[0] == os.fspath(printer.directory))
+    # A copy: a worker that no Printer reaches leaves the dict from its own thread.
+    return next(w for key, w in list(tarvik._worker._workers.items()) if key[0] == os.fspath(printer.directory))
 
 
 def in_flight(printer, timeout=5):

@@ -3,10 +3,15 @@ dies, can do to a call: nothing that ends the application, prints on the
 wrong printer or leaves the port held."""
 
 import collections
+import contextlib
+import gc
 import os
 import random
+import resource
 import select
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import termios
@@ -70,11 +75,21 @@ def storm(printer):
     return [lambda: printer.text("STORM"), lambda: printer.check("A", "B", "1/1/25", 1, "C", "D", 1), held, back]
 
 
+def open_files():
+    """This process's descriptors and what each is; the other tests' workers
+    may end meanwhile, as their Printers are collected."""
+    found = set()
+    for fd in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):  # the listing's own
+            found.add((fd, os.readlink(f"/proc/self/fd/{fd}")))
+    return found
+
+
 def test_an_interrupt_storm_leaves_nothing_held(printer, virtual_printer, tarvik_print):
     line = os.open(virtual_printer.device, os.O_RDWR | os.O_NOCTTY)
     settings = termios.tcgetattr(line)
     printer.line_feed()
-    pid, fds, here = worker_of(printer).pid, len(os.listdir("/proc/self/fd")), os.getcwd()
+    pid, fds, here = worker_of(printer).pid, open_files(), os.getcwd()
     stop = threading.Event()
     main = threading.main_thread().ident
 
@@ -108,7 +123,7 @@ def test_an_interrupt_storm_leaves_nothing_held(printer, virtual_printer, tarvik
                           cwd=virtual_printer.directory, capture_output=True).returncode == 0
     assert port_free(virtual_printer.device)
     assert termios.tcgetattr(line) == settings
-    assert (worker_of(printer).pid, len(os.listdir("/proc/self/fd")), os.getcwd()) == (pid, fds, here)
+    assert (worker_of(printer).pid, open_files() - fds, os.getcwd()) == (pid, set(), here)
     os.close(line)
 
 
@@ -178,6 +193,115 @@ def test_a_worker_that_dies_is_replaced(printer, virtual_printer, held_port):
     assert sent(virtual_printer.wait(2)) == [b"\n\x00", b"\n\n\x00"]
 
 
+def test_descriptors_above_1023_print_and_none_is_left(virtual_printer):
+    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(limits[0], 2048), max(limits[1], 2048)))
+    files = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+    try:
+        with tarvik.Printer(virtual_printer.directory, timeout=5) as printer:  # its worker's descriptors above them
+            printer.line_feed()
+            wake = {fd: os.fstat(fd).st_ino for fd in (worker_of(printer)._wake_r, worker_of(printer)._wake_w)}
+    finally:
+        for fd in files:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+    assert sent(virtual_printer.wait(1)) == [b"\n\x00"]
+    gc.collect()
+    for fd, inode in wake.items():  # the worker's wake-up pipe is closed
+        with pytest.raises(OSError):
+            assert os.fstat(fd).st_ino != inode
+
+
+def raising_after(method, error):
+    """The Printer's method, with error raised after it sent its bytes."""
+    def sent_then_raise(self):
+        method(self)
+        raise error
+    return sent_then_raise
+
+
+def raising_before(method, error):
+    """The Printer's method, with error raised on its first call before it
+    sent anything (an interrupt landing as the call began)."""
+    calls = []
+    def raise_once(self):
+        calls.append(1)
+        if len(calls) == 1:
+            raise error
+        method(self)
+    return raise_once
+
+
+@pytest.mark.parametrize("name, wrap, error", [
+    ("back_side_on", raising_after, KeyboardInterrupt),
+    ("back_side_on", raising_after, tarvik.PrinterTimeout("timed out")),
+    ("back_side_off", raising_before, KeyboardInterrupt),
+])
+def test_back_side_always_tries_the_front(printer, virtual_printer, monkeypatch, name, wrap, error):
+    monkeypatch.setattr(tarvik.Printer, name, wrap(getattr(tarvik.Printer, name), error))
+    with pytest.raises(type(error) if isinstance(error, BaseException) else error):
+        with printer.back_side():
+            pass
+    monkeypatch.undo()
+    printer.line_feed()
+    assert [e.get("on") for e in virtual_printer.wait(3)] == [True, False, None]
+
+
+def test_a_worker_lost_in_a_hold_fails_the_rest_of_it(printer, virtual_printer):
+    with printer.hold() as port:
+        pid = worker_of(printer).pid
+        pidfd = os.pidfd_open(pid)
+        os.kill(pid, signal.SIGKILL)
+        watch = select.poll()
+        watch.register(pidfd, select.POLLIN)
+        assert watch.poll(5000)
+        os.close(pidfd)
+        with pytest.raises(tarvik.PortError, match="no longer held.*killed by signal 9"):
+            printer.text("OUTSIDE")
+        with pytest.raises(ValueError, match="no longer held"):
+            port.write(b"\n\0")
+    printer.line_feed()  # after the hold, a new worker
+    assert sent(virtual_printer.wait(1)) == [b"\n\x00"]
+
+
+def test_a_holds_port_works_from_another_thread(printer, virtual_printer):
+    with ThreadPoolExecutor(1) as pool, printer.hold() as port:
+        assert pool.submit(port.write, b"\n\0").result(5) == 2
+    assert sent(virtual_printer.wait(1)) == [b"\n\x00"]
+
+
+def test_a_worker_that_no_printer_reaches_ends(virtual_printer):
+    printer = tarvik.Printer(virtual_printer.directory)
+    printer.line_feed()
+    pidfd = os.pidfd_open(worker_of(printer).pid)
+    del printer  # never closed
+    gc.collect()
+    watch = select.poll()
+    watch.register(pidfd, select.POLLIN)
+    assert watch.poll(5000), "the worker still runs"
+    os.close(pidfd)
+    assert not any(key[0] == os.fspath(virtual_printer.directory) for key in list(tarvik._worker._workers))
+
+
+def test_a_request_sent_ahead_cancels_none(full_line, virtual_printer):
+    ours, theirs = socket.socketpair()
+    worker = subprocess.Popen(tarvik._worker.default_worker() + ["--library", os.environ["TARVIK_LIBRARY"]],
+                              stdin=theirs)
+    theirs.close()
+
+    def answer():
+        (n,) = struct.unpack("<I", ours.recv(4, socket.MSG_WAITALL))
+        return tarvik._worker._items(ours.recv(n, socket.MSG_WAITALL))[0]
+
+    assert answer() == b"ready"
+    call = tarvik._worker._frame([b"call", os.fsencode(virtual_printer.directory), b"300000", b"tarvlf", b"1"])
+    ours.sendall(call + call)  # the second there while the first waits for the printer
+    assert answer() == b"timeout"  # not "cancelled"
+    answer()
+    ours.close()
+    assert worker.wait(5) == 0
+
+
 # A worker that says it is ready and has gone: the first request is written
 # to a socket that no one reads.
 GONE = """
@@ -202,6 +326,37 @@ def test_a_worker_that_has_gone_raises_no_sigpipe(printer):
     run = subprocess.run([sys.executable, "-c", APPLICATION, printer.directory, GONE], capture_output=True, text=True)
     assert (run.returncode, run.stderr) == (0, "")
     assert "ended during the call" in run.stdout
+
+
+# Workers not to trust: each says it is ready, reads the first request's
+# length, and then answers it as BEHAVE says.
+FAKE = """
+import os, socket, struct, sys
+s = socket.socket(fileno=0)
+def frame(items):
+    body = b"".join(struct.pack("<I", len(i)) + i for i in items)
+    return struct.pack("<I", len(body)) + body
+s.sendall(frame([b"ready", str(os.getpid()).encode(), b"0", b"0", b"", b""]))
+s.recv(4)
+BEHAVE
+s.recv(1 << 20)
+"""
+
+
+@pytest.mark.parametrize("behave, timeout, error, match", [
+    ("s.sendall(struct.pack('<I', 0xFFFFFFF0) + bytes(2 << 20))", 30, tarvik.SendError, "longer than 1048576"),
+    ("signal = __import__('signal'); signal.signal(signal.SIGTERM, signal.SIG_IGN); signal.pause()", 0.2,
+     tarvik.SendError, "did not answer 3.0 s past"),
+    ("s.sendall(frame([b'\\xff' * 3]))", None, tarvik.Error, "worker failed"),
+])
+def test_a_worker_not_to_trust_ends_the_call(printer, behave, timeout, error, match):
+    worker = [sys.executable, "-c", FAKE.replace("BEHAVE", behave)]
+    fake = tarvik.Printer(printer.directory, timeout=timeout, worker=worker)
+    start = time.monotonic()
+    with pytest.raises(error, match=match):
+        fake.line_feed()
+    assert time.monotonic() - start < (timeout or 0) + 5
+    fake.close()
 
 
 def test_a_vanishing_tarvik_ini_is_a_config_error(printer, virtual_printer):
