@@ -212,6 +212,20 @@ def test_descriptors_above_1023_print_and_none_is_left(virtual_printer):
             assert os.fstat(fd).st_ino != inode
 
 
+def ends(pid, kill=False, timeout=5):
+    """Whether process ``pid`` ends (killed first, if ``kill``) within
+    ``timeout`` seconds. Watched before the kill: once reaped, it has no pid."""
+    pidfd = os.pidfd_open(pid)
+    if kill:
+        os.kill(pid, signal.SIGKILL)
+    watch = select.poll()
+    watch.register(pidfd, select.POLLIN)
+    try:
+        return bool(watch.poll(timeout * 1000))
+    finally:
+        os.close(pidfd)
+
+
 def raising_after(method, error):
     """The Printer's method, with error raised after it sent its bytes."""
     def sent_then_raise(self):
@@ -249,13 +263,7 @@ def test_back_side_always_tries_the_front(printer, virtual_printer, monkeypatch,
 
 def test_a_worker_lost_in_a_hold_fails_the_rest_of_it(printer, virtual_printer):
     with printer.hold() as port:
-        pid = worker_of(printer).pid
-        pidfd = os.pidfd_open(pid)
-        os.kill(pid, signal.SIGKILL)
-        watch = select.poll()
-        watch.register(pidfd, select.POLLIN)
-        assert watch.poll(5000)
-        os.close(pidfd)
+        assert ends(worker_of(printer).pid, kill=True)
         with pytest.raises(tarvik.PortError, match="no longer held.*killed by signal 9"):
             printer.text("OUTSIDE")
         with pytest.raises(ValueError, match="no longer held"):
@@ -273,13 +281,10 @@ def test_a_holds_port_works_from_another_thread(printer, virtual_printer):
 def test_a_worker_that_no_printer_reaches_ends(virtual_printer):
     printer = tarvik.Printer(virtual_printer.directory)
     printer.line_feed()
-    pidfd = os.pidfd_open(worker_of(printer).pid)
+    pid = worker_of(printer).pid
     del printer  # never closed
     gc.collect()
-    watch = select.poll()
-    watch.register(pidfd, select.POLLIN)
-    assert watch.poll(5000), "the worker still runs"
-    os.close(pidfd)
+    assert ends(pid), "the worker still runs"
     assert not any(key[0] == os.fspath(virtual_printer.directory) for key in list(tarvik._worker._workers))
 
 
