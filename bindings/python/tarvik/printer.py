@@ -159,8 +159,8 @@ class Printer:
     ``report``.
 
     :meth:`close`, or the end of a ``with Printer(...) as printer:`` block,
-    ends the worker that no other Printer uses; else it ends once no Printer
-    that used it is left, or with this process.
+    ends the worker that no other Printer uses; else it ends a second after
+    no Printer that used it is left, or with this process.
     """
 
     def __init__(
