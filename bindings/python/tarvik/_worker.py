@@ -29,7 +29,7 @@ import sysconfig
 import threading
 import time
 import weakref
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any, NamedTuple
 
 from .errors import Error, LibraryError, PortError, PrinterTimeout, SendError
@@ -276,12 +276,16 @@ class Worker:
         stop.gave_up = True  # no one waits for it
         self._stopping.append(stop)
 
-    def _refuse_late(self) -> None:
+    def _posted(self) -> Iterator[Any]:
+        """The messages posted and not yet taken, taken one by one."""
         while True:
             try:
-                message = self._inbox.get_nowait()
+                yield self._inbox.get_nowait()
             except queue.Empty:
                 return
+
+    def _refuse_late(self) -> None:
+        for message in self._posted():
             if isinstance(message, Request):
                 self._fail(message, Error("the Printer was closed while the call was on its way"))
 
@@ -352,11 +356,7 @@ class Worker:
         return True
 
     def _take_inbox(self) -> None:
-        while True:
-            try:
-                message = self._inbox.get_nowait()
-            except queue.Empty:
-                return
+        for message in self._posted():
             if isinstance(message, Request):
                 if message.verb == b"stop":
                     self._stopping.append(message)
