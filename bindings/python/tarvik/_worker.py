@@ -16,7 +16,6 @@ and restore the line.
 from __future__ import annotations
 
 import collections
-import errno
 import math
 import os
 import queue
@@ -167,10 +166,10 @@ class Worker:
     thread holds the port, only that thread's requests go, and its Port's
     from any thread."""
 
-    def __init__(self, argv: Sequence[str], library: str | None) -> None:
+    def __init__(self, key: tuple[Any, ...], argv: Sequence[str], library: str | None) -> None:
         self.argv = list(argv) + ([] if library is None else ["--library", library])
         self.users: weakref.WeakSet[Any] = weakref.WeakSet()
-        self.key: tuple[Any, ...] | None = None  # where _workers has it
+        self.key = key  # where _workers has it
         self.pid: int | None = None  # the worker's, once it runs
         self._inbox: queue.SimpleQueue[Any] = queue.SimpleQueue()
         self._wake_r, self._wake_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
@@ -594,8 +593,7 @@ def worker_for(key: tuple[Any, ...], user: Any, argv: Sequence[str], library: st
     with _lock:
         worker = _workers.get(key)
         if worker is None:
-            worker = _workers[key] = Worker(argv, library)
-            worker.key = key
+            worker = _workers[key] = Worker(key, argv, library)
         if user not in worker.users:
             worker.users.add(user)
             # Weakly: a worker stopped meanwhile goes, and its pipe with it.
@@ -634,4 +632,4 @@ def _after_fork_in_child() -> None:
 
 os.register_at_fork(after_in_child=_after_fork_in_child)
 
-__all__ = ["Answer", "Hold", "Request", "Worker", "default_worker", "errno", "leave", "worker_for"]
+__all__ = ["Answer", "Hold", "Request", "Worker", "default_worker", "leave", "worker_for"]
