@@ -105,9 +105,9 @@ class Printer:
     The library's calls run in a worker process, ``tarvik-worker`` (package
     ``libtarvik1``), started on the first call: one per directory, shared by
     the Printers of this process on that directory, so that a Printer inside
-    another's :meth:`hold` prints inside it. A call costs a few hundred
-    microseconds more than a call in this process would, and the first one
-    the worker's start, a few milliseconds. In exchange the worker's current
+    another's :meth:`hold` prints inside it. A call costs about 0.1 ms more
+    than a call in this process would, and the first one the worker's start,
+    a millisecond or two. In exchange the worker's current
     directory, signals, timers and exit are its own: nothing that this
     process does in another thread (``os.chdir``, a timer, a fork) reaches
     the library, and the library cannot end this process. The application's
