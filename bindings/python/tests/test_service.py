@@ -14,8 +14,6 @@ import time
 
 import pytest
 
-import tarvik
-
 ORIGIN = "https://pos.example.com"
 CHECK = {"check": {"text1": "PAGUE", "text2": "JOSE", "date": "2025-03-15", "amount": "1234.56",
                    "text5": "SAO PAULO", "text6": "", "bank": "341-7"}}
@@ -42,32 +40,33 @@ def service(print_service):
     return print_service
 
 
+def until(get, done, what):
+    """Polls ``get()`` for 5 s until ``done`` of what it gives; gives that."""
+    for _ in range(500):
+        if done(got := get()):
+            return got
+        threading.Event().wait(0.01)
+    pytest.fail(f"{what}; the last: {got}")
+
+
 def printing(service, id):
     """Waits until job ``id`` is printing (the printer is stopped)."""
-    for _ in range(500):
-        if service.request("GET", f"/v1/jobs/{id}")[2]["state"] == "printing":
-            return
-        threading.Event().wait(0.01)
-    pytest.fail(f"job {id} never started")
+    until(lambda: service.request("GET", f"/v1/jobs/{id}")[2], lambda j: j["state"] == "printing", f"job {id}")
 
 
 def arrived(printer, last):
-    """The events up to the first for which ``last`` is true; the printer
-    first reads what filled its line, in pieces that the decoder cannot
-    count as commands."""
-    for _ in range(500):
-        events = [e | {"at": i} for i, e in enumerate(printer.events())]
-        if any(map(last, events)):
-            return events
-        threading.Event().wait(0.01)
-    pytest.fail(f"not arrived; the last events: {events[-5:]}")
+    """The events, each with its index as "at", once one is ``last``; the
+    printer first reads what filled its line, in pieces that the decoder
+    cannot count as commands."""
+    return until(lambda: [e | {"at": i} for i, e in enumerate(printer.events())], lambda es: any(map(last, es)),
+                 "not arrived")
 
 
-def nothing_printed(service):
-    """Nothing reached the printer before a line feed printed now."""
-    status, _, done = service.request("POST", "/v1/jobs?wait=10", job({"line_feed": {}}))
-    assert (status, done["state"]) == (201, "printed")
-    assert [e["type"] for e in service.printer.wait(1)] == ["line_feed"]
+def at_once(count, work):
+    """Runs ``work(0)`` to ``work(count - 1)``, each in a thread, to their ends."""
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(count)]
+    [t.start() for t in threads]
+    [t.join() for t in threads]
 
 
 TOO_LARGE = b'{"commands": [{"text": {"text": "' + b"x" * 65536 + b'"}}]}'
@@ -173,16 +172,13 @@ def test_a_job_prints_in_one_request_and_is_kept(service):
 
 
 def test_the_same_key_at_once_gives_one_job(service):
-    answers = []
-    start = threading.Barrier(3)
+    answers, start = [], threading.Barrier(3)
 
-    def post():
+    def post(_):
         start.wait()
         answers.append(service.request("POST", "/v1/jobs?wait=10", job(key="twice")))
 
-    clients = [threading.Thread(target=post) for _ in range(3)]
-    [c.start() for c in clients]
-    [c.join() for c in clients]
+    at_once(3, post)
     assert sorted(status for status, _, _ in answers) == [200, 200, 201]
     assert len({answer["id"] for _, _, answer in answers}) == 1
     service.printer.wait(10)
@@ -211,7 +207,8 @@ def test_preview_draws_and_prints_nothing(service, monkeypatch):
     status, headers, svg = service.request("POST", "/v1/preview", job())
     assert (status, headers["content-type"]) == (200, "image/svg+xml")
     assert all(t in svg.decode() for t in ("PAGUE", "JOSE", "AUT 000123", "layout 06140806060505"))
-    nothing_printed(service)
+    status, _, done = service.request("POST", "/v1/jobs?wait=10", job({"line_feed": {}}))
+    assert (status, done["state"], [e["type"] for e in service.printer.wait(1)]) == (201, "printed", ["line_feed"])
     monkeypatch.setenv("TARVIK_VIRTUAL", "/nonexistent/tarvik-virtual")
     monkeypatch.setenv("TARVIK_PRINT", "/nonexistent/tarvik-print")
     service.stop()
@@ -273,8 +270,8 @@ def test_an_ending_service_finishes_or_forgets_the_job_it_prints(signum, service
     assert texts in ([["FIRST", "SECOND"]] if signum == signal.SIGTERM else [["SECOND"], ["FIRST", "SECOND"]])
 
 
-def test_start_up_refusals(print_service, tmp_path):
-    program, directory = print_service.program, print_service.printer.directory
+def test_start_up_refusals(service, tmp_path):
+    program, directory = service.program, service.printer.directory
     journal = directory / "tarvikd.db"
     (tmp_path / "empty").mkdir()
     (tmp_path / "not-a-db").write_text("x" * 4096)
