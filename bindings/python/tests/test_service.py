@@ -250,24 +250,26 @@ def test_a_full_queue_takes_no_more(service, tarvikd_options, full_line):
     assert service.request("GET", "/v1/jobs?limit=1")[2]["jobs"][0]["id"] == 1001
 
 
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
-def test_an_ending_service_finishes_or_forgets_the_job_it_prints(signum, service, full_line):
+@pytest.mark.parametrize("signum, ended, first_state, texts", [
+    (signal.SIGTERM, 0, "printed", [["FIRST", "SECOND"]]),
+    # A killed job is printed at most once: some of it may have reached the line.
+    (signal.SIGKILL, -signal.SIGKILL, "unknown", [["SECOND"], ["FIRST", "SECOND"]]),
+])
+def test_an_ending_service_finishes_or_forgets_the_job_it_prints(signum, ended, first_state, texts, service,
+                                                                 full_line):
     first = service.request("POST", "/v1/jobs", job({"text": {"text": "FIRST"}}))[2]
     second = service.request("POST", "/v1/jobs", job({"text": {"text": "SECOND"}}))[2]
     printing(service, first["id"])
     service.process.send_signal(signum)
     if signum == signal.SIGTERM:
         os.kill(service.printer.process.pid, signal.SIGCONT)  # the printer takes the bytes again
-    assert service.stop() == (0 if signum == signal.SIGTERM else -signal.SIGKILL)
+    assert service.stop() == ended
     os.kill(service.printer.process.pid, signal.SIGCONT)
     service.start()
     done = service.request("POST", "/v1/jobs?wait=10", job({"line_feed": {}}))[2]
     jobs = {j["id"]: j for j in service.request("GET", "/v1/jobs")[2]["jobs"]}
-    assert [jobs[j["id"]]["state"] for j in (first, second, done)] == [
-        "printed" if signum == signal.SIGTERM else "unknown", "printed", "printed"]
-    texts = [e["text"] for e in arrived(service.printer, lambda e: e["type"] == "line_feed") if "text" in e]
-    # A killed job is printed at most once: some of it may have reached the line.
-    assert texts in ([["FIRST", "SECOND"]] if signum == signal.SIGTERM else [["SECOND"], ["FIRST", "SECOND"]])
+    assert [jobs[j["id"]]["state"] for j in (first, second, done)] == [first_state, "printed", "printed"]
+    assert [e["text"] for e in arrived(service.printer, lambda e: e["type"] == "line_feed") if "text" in e] in texts
 
 
 def test_start_up_refusals(service, tmp_path):
@@ -276,9 +278,8 @@ def test_start_up_refusals(service, tmp_path):
     (tmp_path / "empty").mkdir()
     (tmp_path / "not-a-db").write_text("x" * 4096)
     (tmp_path / "blank").write_text("\n")
-    (tmp_path / "tokened").mkdir()
+    (tmp_path / "tokened/tarvikd.token").mkdir(parents=True)
     (tmp_path / "tokened/tarvik.ini").write_text("")
-    (tmp_path / "tokened/tarvikd.token").mkdir()
     taken = socket.create_server(("127.0.0.1", 0))
     rows = [
         (["--dir", tmp_path / "empty"], "no tarvik.ini"),
