@@ -183,6 +183,11 @@ class PrintService:
         self.url = line.split()[-1]
         self.token = (self.printer.directory / "tarvikd.token").read_text().splitlines()[0]
 
+    def connection(self, timeout: float = 30) -> http.client.HTTPConnection:
+        """A connection of its own to the service, for many requests."""
+        host, port = self.url.removeprefix("http://").rsplit(":", 1)
+        return http.client.HTTPConnection(host, int(port), timeout=timeout)
+
     def request(self, method: str, path: str, body: Any = None, headers: dict[str, str] | None = None,
                 timeout: float = 30) -> tuple[int, dict[str, str], Any]:
         """One request, with the token and, for a body that is not bytes,
@@ -193,8 +198,7 @@ class PrintService:
             body = json.dumps(body).encode()
             sent["Content-Type"] = "application/json"
         sent.update(headers or {})
-        host, port = self.url.removeprefix("http://").rsplit(":", 1)
-        connection = http.client.HTTPConnection(host, int(port), timeout=timeout)
+        connection = self.connection(timeout)
         try:
             connection.request(method, path, body, {k: v for k, v in sent.items() if v is not None})
             response = connection.getresponse()

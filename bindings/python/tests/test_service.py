@@ -14,8 +14,6 @@ import time
 
 import pytest
 
-import tarvik
-
 ORIGIN = "https://pos.example.com"
 CHECK = {"check": {"text1": "PAGUE", "text2": "JOSE", "date": "2025-03-15", "amount": "1234.56",
                    "text5": "SAO PAULO", "text6": "", "bank": "341-7"}}
@@ -42,32 +40,33 @@ def service(print_service):
     return print_service
 
 
+def until(get, done, what):
+    """Polls ``get()`` for 5 s until ``done`` of what it gives; gives that."""
+    for _ in range(500):
+        if done(got := get()):
+            return got
+        threading.Event().wait(0.01)
+    pytest.fail(f"{what}; the last: {got}")
+
+
 def printing(service, id):
     """Waits until job ``id`` is printing (the printer is stopped)."""
-    for _ in range(500):
-        if service.request("GET", f"/v1/jobs/{id}")[2]["state"] == "printing":
-            return
-        threading.Event().wait(0.01)
-    pytest.fail(f"job {id} never started")
+    until(lambda: service.request("GET", f"/v1/jobs/{id}")[2], lambda j: j["state"] == "printing", f"job {id}")
 
 
 def arrived(printer, last):
-    """The events up to the first for which ``last`` is true; the printer
-    first reads what filled its line, in pieces that the decoder cannot
-    count as commands."""
-    for _ in range(500):
-        events = [e | {"at": i} for i, e in enumerate(printer.events())]
-        if any(map(last, events)):
-            return events
-        threading.Event().wait(0.01)
-    pytest.fail(f"not arrived; the last events: {events[-5:]}")
+    """The events, each with its index as "at", once one is ``last``; the
+    printer first reads what filled its line, in pieces that the decoder
+    cannot count as commands."""
+    return until(lambda: [e | {"at": i} for i, e in enumerate(printer.events())], lambda es: any(map(last, es)),
+                 "not arrived")
 
 
-def nothing_printed(service):
-    """Nothing reached the printer before a line feed printed now."""
-    status, _, done = service.request("POST", "/v1/jobs?wait=10", job({"line_feed": {}}))
-    assert (status, done["state"]) == (201, "printed")
-    assert [e["type"] for e in service.printer.wait(1)] == ["line_feed"]
+def at_once(count, work):
+    """Runs ``work(0)`` to ``work(count - 1)``, each in a thread, to their ends."""
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(count)]
+    [t.start() for t in threads]
+    [t.join() for t in threads]
 
 
 TOO_LARGE = b'{"commands": [{"text": {"text": "' + b"x" * 65536 + b'"}}]}'
@@ -173,16 +172,13 @@ def test_a_job_prints_in_one_request_and_is_kept(service):
 
 
 def test_the_same_key_at_once_gives_one_job(service):
-    answers = []
-    start = threading.Barrier(3)
+    answers, start = [], threading.Barrier(3)
 
-    def post():
+    def post(_):
         start.wait()
         answers.append(service.request("POST", "/v1/jobs?wait=10", job(key="twice")))
 
-    clients = [threading.Thread(target=post) for _ in range(3)]
-    [c.start() for c in clients]
-    [c.join() for c in clients]
+    at_once(3, post)
     assert sorted(status for status, _, _ in answers) == [200, 200, 201]
     assert len({answer["id"] for _, _, answer in answers}) == 1
     service.printer.wait(10)
@@ -194,11 +190,9 @@ def test_cors(service):
     preflight = {"Origin": ORIGIN, "Access-Control-Request-Method": "POST", "Authorization": None}
     status, headers, _ = service.request("OPTIONS", "/v1/jobs", headers=preflight)
     assert status == 204
-    assert {k: headers.get(k.lower()) for k in (
-        "Access-Control-Allow-Origin", "Access-Control-Allow-Methods", "Access-Control-Allow-Headers",
-        "Access-Control-Allow-Private-Network")} == {
-        "Access-Control-Allow-Origin": ORIGIN, "Access-Control-Allow-Methods": "GET, POST, DELETE",
-        "Access-Control-Allow-Headers": "Authorization, Content-Type", "Access-Control-Allow-Private-Network": "true"}
+    allowed = {"origin": ORIGIN, "methods": "GET, POST, DELETE", "headers": "Authorization, Content-Type",
+               "private-network": "true"}
+    assert {k: headers.get(f"access-control-allow-{k}") for k in allowed} == allowed
     assert service.request("OPTIONS", "/v1/jobs", headers=preflight | {"Origin": "https://evil.example"})[0] == 403
     for headers in ({"Origin": ORIGIN}, {"Origin": ORIGIN, "Authorization": None}):
         _, given, _ = service.request("GET", "/v1/status", headers=headers)
@@ -211,7 +205,8 @@ def test_preview_draws_and_prints_nothing(service, monkeypatch):
     status, headers, svg = service.request("POST", "/v1/preview", job())
     assert (status, headers["content-type"]) == (200, "image/svg+xml")
     assert all(t in svg.decode() for t in ("PAGUE", "JOSE", "AUT 000123", "layout 06140806060505"))
-    nothing_printed(service)
+    status, _, done = service.request("POST", "/v1/jobs?wait=10", job({"line_feed": {}}))
+    assert (status, done["state"], [e["type"] for e in service.printer.wait(1)]) == (201, "printed", ["line_feed"])
     monkeypatch.setenv("TARVIK_VIRTUAL", "/nonexistent/tarvik-virtual")
     monkeypatch.setenv("TARVIK_PRINT", "/nonexistent/tarvik-print")
     service.stop()
@@ -253,35 +248,36 @@ def test_a_full_queue_takes_no_more(service, tarvikd_options, full_line):
     assert service.request("GET", "/v1/jobs?limit=1")[2]["jobs"][0]["id"] == 1001
 
 
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
-def test_an_ending_service_finishes_or_forgets_the_job_it_prints(signum, service, full_line):
+@pytest.mark.parametrize("signum, ended, first_state, texts", [
+    (signal.SIGTERM, 0, "printed", [["FIRST", "SECOND"]]),
+    # A killed job is printed at most once: some of it may have reached the line.
+    (signal.SIGKILL, -signal.SIGKILL, "unknown", [["SECOND"], ["FIRST", "SECOND"]]),
+])
+def test_an_ending_service_finishes_or_forgets_the_job_it_prints(signum, ended, first_state, texts, service,
+                                                                 full_line):
     first = service.request("POST", "/v1/jobs", job({"text": {"text": "FIRST"}}))[2]
     second = service.request("POST", "/v1/jobs", job({"text": {"text": "SECOND"}}))[2]
     printing(service, first["id"])
     service.process.send_signal(signum)
     if signum == signal.SIGTERM:
         os.kill(service.printer.process.pid, signal.SIGCONT)  # the printer takes the bytes again
-    assert service.stop() == (0 if signum == signal.SIGTERM else -signal.SIGKILL)
+    assert service.stop() == ended
     os.kill(service.printer.process.pid, signal.SIGCONT)
     service.start()
     done = service.request("POST", "/v1/jobs?wait=10", job({"line_feed": {}}))[2]
     jobs = {j["id"]: j for j in service.request("GET", "/v1/jobs")[2]["jobs"]}
-    assert [jobs[j["id"]]["state"] for j in (first, second, done)] == [
-        "printed" if signum == signal.SIGTERM else "unknown", "printed", "printed"]
-    texts = [e["text"] for e in arrived(service.printer, lambda e: e["type"] == "line_feed") if "text" in e]
-    # A killed job is printed at most once: some of it may have reached the line.
-    assert texts in ([["FIRST", "SECOND"]] if signum == signal.SIGTERM else [["SECOND"], ["FIRST", "SECOND"]])
+    assert [jobs[j["id"]]["state"] for j in (first, second, done)] == [first_state, "printed", "printed"]
+    assert [e["text"] for e in arrived(service.printer, lambda e: e["type"] == "line_feed") if "text" in e] in texts
 
 
-def test_start_up_refusals(print_service, tmp_path):
-    program, directory = print_service.program, print_service.printer.directory
+def test_start_up_refusals(service, tmp_path):
+    program, directory = service.program, service.printer.directory
     journal = directory / "tarvikd.db"
     (tmp_path / "empty").mkdir()
     (tmp_path / "not-a-db").write_text("x" * 4096)
     (tmp_path / "blank").write_text("\n")
-    (tmp_path / "tokened").mkdir()
+    (tmp_path / "tokened/tarvikd.token").mkdir(parents=True)
     (tmp_path / "tokened/tarvik.ini").write_text("")
-    (tmp_path / "tokened/tarvikd.token").mkdir()
     taken = socket.create_server(("127.0.0.1", 0))
     rows = [
         (["--dir", tmp_path / "empty"], "no tarvik.ini"),

@@ -2,14 +2,12 @@
 requests: no job accepted is lost or printed twice, no refused one prints."""
 
 import copy
-import http.client
 import json
 import os
 import random
 import signal
-import threading
 
-from test_service import AUTH, CHECK, arrived, changed, job, printing
+from test_service import AUTH, CHECK, arrived, at_once, changed, job, printing
 
 SEED = random.randrange(2**32)
 
@@ -38,9 +36,7 @@ def test_eight_clients_at_once_print_whole_jobs_in_the_journal_s_order(print_ser
         for j in range(25):
             answers.append(print_service.request("POST", "/v1/jobs?wait=100", check_job(f"C{c}J{j}"), timeout=120))
 
-    clients = [threading.Thread(target=client, args=(c,)) for c in range(8)]
-    [c.start() for c in clients]
-    [c.join() for c in clients]
+    at_once(8, client)
     assert sorted((status, done["state"]) for status, _, done in answers) == [(201, "printed")] * 200
     events = print_service.printer.wait(200 * 10, timeout=60)
     # Each job's nine fields, its summary and its authentication, with no other job's command among them.
@@ -123,23 +119,19 @@ def bad_request(rng):
 
 
 def test_ten_thousand_bad_requests_break_nothing_and_print_nothing_refused(print_service):
-    host, port = print_service.url.removeprefix("http://").rsplit(":", 1)
     answers = []
 
     def client(c):
         rng = random.Random(SEED + c)
-        connection = http.client.HTTPConnection(host, int(port), timeout=60)
+        connection = print_service.connection(timeout=60)
         for _ in range(1250):
             method, path, headers, data = bad_request(rng)
-            connection.request(method, path, data, headers | {"Authorization": f"Bearer {print_service.token}"}
-                               if "Authorization" not in headers else headers)
+            connection.request(method, path, data, {"Authorization": f"Bearer {print_service.token}"} | headers)
             response = connection.getresponse()
             answers.append((response.status, response.getheader("Content-Type"), response.read()))
         connection.close()
 
-    clients = [threading.Thread(target=client, args=(c,)) for c in range(8)]
-    [c.start() for c in clients]
-    [c.join() for c in clients]
+    at_once(8, client)
     assert len(answers) == 10000
     for status, kind, data in answers:
         assert status < 500 or (status, json.loads(data)["error"]) == (503, "queue_full"), (SEED, status, data)
