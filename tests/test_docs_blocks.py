@@ -83,18 +83,6 @@ def environment(tmp_path_factory):
     return env
 
 
-@pytest.fixture(scope="session")
-def workdirs(tmp_path_factory):
-    """A fresh work directory per page, made at its first block."""
-    made = {}
-
-    def workdir(page: Path) -> Path:
-        if page not in made:
-            made[page] = tmp_path_factory.mktemp(re.sub(r"\W", "-", str(page.relative_to(SOURCE))))
-        return made[page]
-    return workdir
-
-
 def run(command, cwd, env):
     """Runs ``command`` in a session of its own, so that a timeout ends what
     it started too; gives (exit status, stdout, stderr)."""
@@ -110,12 +98,14 @@ def run(command, cwd, env):
 
 
 @pytest.mark.parametrize("row", ROWS or [None], ids=row_id)
-def test_block(row, environment, workdirs):
+def test_block(row, environment, tmp_path_factory):
     assert row, f"no fenced blocks in {', '.join(str(p) for p in PAGES)}"
     page, line, language, text, reason = row
     if reason:
         pytest.skip(f"{row_id(row)}: {reason}")
-    work = workdirs(page)
+    # The session's fresh base directory holds one per page.
+    work = tmp_path_factory.getbasetemp() / re.sub(r"\W", "-", str(page.relative_to(SOURCE)))
+    work.mkdir(exist_ok=True)
     if language in NAMES:
         named = NAMES[language].fullmatch(text.splitlines()[0].strip()) if text.strip() else None
         assert named, f"a {language} block must name its file on its first line, not: {text.splitlines()[:1]}"

@@ -36,6 +36,9 @@ dpkg-deb --fsys-tarfile "$python" |
   tar -xO ./usr/lib/python3/dist-packages/tarvik-$upstream.dist-info/entry_points.txt |
   grep -qx 'tarvik = tarvik.pytest_plugin' || fail "python3-tarvik carries no pytest11 entry point"
 
+# The names of the packages that DEB depends on, one a line.
+depends_of() { dpkg-deb -f "$1" Depends | tr ',|' '\n\n' | awk '{print $1}'; }
+
 for arch in amd64 i386; do
   case $arch in amd64) triplet=x86_64-linux-gnu ;; i386) triplet=i386-linux-gnu ;; esac
   lib=$debs/libtarvik1_${version}_$arch.deb
@@ -70,7 +73,7 @@ for arch in amd64 i386; do
   # and not multilib's amd64 copy (libc6-i386, lib32stdc++6), which
   # dpkg-shlibdeps finds where the i386 one is missing.
   for deb in "${arch_debs[@]}"; do
-    for name in $(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | awk '{print $1}'); do
+    for name in $(depends_of "$deb"); do
       case $name in libtarvik1 | libtarvik-dev) continue ;; esac
       dpkg-query -W "$name:$arch" >/dev/null 2>&1 ||
         fail "$deb depends on $name, which is no installed $arch package"
@@ -80,7 +83,7 @@ for arch in amd64 i386; do
   dpkg-deb -R "$lib" "$work/$arch/lib"
   dpkg-deb -R "$dev" "$work/$arch/dev"
   # Each library the shared library links comes from a package it depends on.
-  depends=$(dpkg-deb -f "$lib" Depends)
+  depends=$(depends_of "$lib")
   dynamic=$(readelf -d "$work/$arch/lib/usr/lib/$triplet/libtarvik.so.$upstream")
   for needed in $(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic"); do
     case $needed in
@@ -89,8 +92,7 @@ for arch in amd64 i386; do
       libgcc_s.so.1) package=libgcc-s1 ;;
       *) fail "$lib links $needed, which this check does not know" ;;
     esac
-    [[ $depends == *"$package "* || $depends == *"$package," || $depends == *"$package" ]] ||
-      fail "$lib links $needed but does not depend on $package"
+    grep -qx "$package" <<<"$depends" || fail "$lib links $needed but does not depend on $package"
   done
   # The build held the library to it (dpkg-gensymbols -c4).
   [ -s "$work/$arch/lib/DEBIAN/symbols" ] || fail "$lib has no symbols file"
