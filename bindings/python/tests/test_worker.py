@@ -182,12 +182,11 @@ def test_a_child_forked_during_a_call_prints(full_line, virtual_printer, more_pr
         in_flight(blocked)
         child = os.fork()
         if child == 0:
-            status = 1
             try:
                 other.line_feed(2)
-                status = 0
-            finally:
-                os._exit(status)
+                os._exit(0)
+            finally:  # it raised
+                os._exit(1)
         other.line_feed(3)  # beside the call that waits on the other printer
         if not ends(child, timeout=10):
             os.kill(child, signal.SIGKILL)
