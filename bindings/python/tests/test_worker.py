@@ -7,6 +7,7 @@ import contextlib
 import gc
 import os
 import random
+import re
 import resource
 import select
 import signal
@@ -25,29 +26,39 @@ from conftest import in_flight, port_free, sent, worker_of
 import tarvik
 
 
+@contextlib.contextmanager
+def meanwhile(action):
+    """Runs action over and over in another thread while the block runs."""
+    done = threading.Event()
+
+    def loop():
+        while not done.is_set():
+            action()
+
+    with ThreadPoolExecutor(1) as pool:
+        running = pool.submit(loop)
+        try:
+            yield
+        finally:
+            done.set()
+        running.result()
+
+
 def test_another_threads_chdir_moves_no_call(virtual_printer, more_printers, monkeypatch):
     a, b, c, d = (more_printers(name) for name in "ABCD")
     monkeypatch.chdir(virtual_printer.directory)
     targets = [a, b, c, c]
-    done = threading.Event()
-
-    def wander():  # among printers, one that no one addresses, and no tarvik.ini at all
-        for where in iter(lambda: [d, a, b, None][random.randrange(4)], 0):
-            if done.is_set():
-                return
-            os.chdir("/" if where is None else where.directory)
 
     def lines(i, target):
         printer = tarvik.Printer(target.directory)
         for k in range(50):
             printer.text(f"T{i} {k}")
 
-    with ThreadPoolExecutor(5) as pool:
-        wanderer = pool.submit(wander)
+    # Among printers, one that no one addresses, and no tarvik.ini at all.
+    with meanwhile(lambda: os.chdir(random.choice([d.directory, a.directory, b.directory, "/"]))), \
+            ThreadPoolExecutor(4) as pool:
         for future in [pool.submit(lines, i, t) for i, t in enumerate(targets)]:
             future.result()
-        done.set()
-        wanderer.result()
     for target in (a, b, c):
         got = [e["text"] for e in target.wait(50 * targets.count(target)) if e["type"] == "front_text"]
         mine = [i for i, t in enumerate(targets) if t is target]
@@ -60,21 +71,6 @@ def test_another_threads_chdir_moves_no_call(virtual_printer, more_printers, mon
     assert [e["text"] for e in d.wait(1)] == ["HERE"]
 
 
-def storm(printer):
-    """Commands of every kind, in a hold or not."""
-
-    def held():
-        with printer.hold() as port:
-            port.write(b"\n\0")
-            printer.line_feed()
-
-    def back():
-        with printer.back_side():
-            printer.back_text("B")
-
-    return [lambda: printer.text("STORM"), lambda: printer.check("A", "B", "1/1/25", 1, "C", "D", 1), held, back]
-
-
 def open_files():
     """This process's descriptors and what each is; the other tests' workers
     may end meanwhile, as their Printers are collected."""
@@ -83,6 +79,20 @@ def open_files():
         with contextlib.suppress(OSError):  # the listing's own
             found.add((fd, os.readlink(f"/proc/self/fd/{fd}")))
     return found
+
+
+def ends(pid, kill=False, timeout=5):
+    """Whether process ``pid`` ends (killed first, if ``kill``) within
+    ``timeout`` seconds. Watched before the kill: once reaped, it has no pid."""
+    pidfd = os.pidfd_open(pid)
+    if kill:
+        os.kill(pid, signal.SIGKILL)
+    watch = select.poll()
+    watch.register(pidfd, select.POLLIN)
+    try:
+        return bool(watch.poll(timeout * 1000))
+    finally:
+        os.close(pidfd)
 
 
 def test_an_interrupt_storm_leaves_nothing_held(printer, virtual_printer, tarvik_print):
@@ -97,26 +107,41 @@ def test_an_interrupt_storm_leaves_nothing_held(printer, virtual_printer, tarvik
         while not stop.wait(random.uniform(0, 0.004)):
             signal.pthread_kill(main, signal.SIGINT)
 
-    commands = storm(printer)
+    def held():
+        with printer.hold() as port:
+            port.write(b"\n\0")
+            printer.line_feed()
+
+    def back():
+        with printer.back_side():
+            printer.back_text("B")
+
+    # Commands of every kind, in a hold or not.
+    commands = [lambda: printer.text("STORM"), lambda: printer.check("A", "B", "1/1/25", 1, "C", "D", 1), held, back]
     counts = collections.Counter()
     interrupter = threading.Thread(target=interrupt)
     interrupter.start()
     end = time.monotonic() + 3
-    while True:
-        try:
+    try:
+        while True:
             try:
-                if time.monotonic() > end:
-                    stop.set()
-                    interrupter.join()
-                    signal.signal(signal.SIGINT, signal.SIG_IGN)  # one still pending goes nowhere
-                    break
-                random.choice(commands)()
-                counts["done"] += 1
-            except KeyboardInterrupt:
+                try:
+                    if time.monotonic() > end:
+                        stop.set()
+                        interrupter.join()
+                        signal.signal(signal.SIGINT, signal.SIG_IGN)  # one still pending goes nowhere
+                        break
+                    random.choice(commands)()
+                    counts["done"] += 1
+                except KeyboardInterrupt:
+                    counts["interrupted"] += 1
+            except KeyboardInterrupt:  # one landing in the except clause
                 counts["interrupted"] += 1
-        except KeyboardInterrupt:  # one landing in the except clause
-            counts["interrupted"] += 1
-    signal.signal(signal.SIGINT, signal.default_int_handler)
+    finally:  # a failure too ends the storm, so that it is reported
+        stop.set()
+        interrupter.join()
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     assert counts["done"] > 10 and counts["interrupted"] > 10, counts
     printer.line_feed()  # the next call works, and the one from another program
     assert subprocess.run([tarvik_print, "--timeout", "5", "lf", "1"],
@@ -157,17 +182,14 @@ def test_a_child_forked_during_a_call_prints(full_line, virtual_printer, more_pr
         in_flight(blocked)
         child = os.fork()
         if child == 0:
-            status = 1
             try:
                 other.line_feed(2)
-                status = 0
-            finally:
-                os._exit(status)
+                os._exit(0)
+            finally:  # it raised
+                os._exit(1)
         other.line_feed(3)  # beside the call that waits on the other printer
-        pidfd = os.pidfd_open(child)
-        if not select.select([pidfd], [], [], 10)[0]:
+        if not ends(child, timeout=10):
             os.kill(child, signal.SIGKILL)
-        os.close(pidfd)
         assert os.waitpid(child, 0)[1] == 0
         with pytest.raises(tarvik.PrinterTimeout):
             call.result()
@@ -185,75 +207,50 @@ def test_a_worker_that_dies_is_replaced(printer, virtual_printer, held_port):
     held_port.wait()
     printer.line_feed()
     pid = worker_of(printer).pid
-    os.kill(pid, signal.SIGKILL)  # between calls
-    while os.path.exists(f"/proc/{pid}"):  # reaped once its thread sees it go
-        threading.Event().wait(0.01)
+    assert ends(pid, kill=True)  # between calls
     printer.line_feed(2)
     assert worker_of(printer).pid != pid
     assert sent(virtual_printer.wait(2)) == [b"\n\x00", b"\n\n\x00"]
 
 
 def test_descriptors_above_1023_print_and_none_is_left(virtual_printer):
-    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+    limits, before = resource.getrlimit(resource.RLIMIT_NOFILE), open_files()
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(limits[0], 2048), max(limits[1], 2048)))
     files = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
     try:
         with tarvik.Printer(virtual_printer.directory, timeout=5) as printer:  # its worker's descriptors above them
             printer.line_feed()
-            wake = {fd: os.fstat(fd).st_ino for fd in (worker_of(printer)._wake_r, worker_of(printer)._wake_w)}
     finally:
         for fd in files:
             os.close(fd)
         resource.setrlimit(resource.RLIMIT_NOFILE, limits)
     assert sent(virtual_printer.wait(1)) == [b"\n\x00"]
     gc.collect()
-    for fd, inode in wake.items():  # the worker's wake-up pipe is closed
-        with pytest.raises(OSError):
-            assert os.fstat(fd).st_ino != inode
+    assert open_files() - before == set()
 
 
-def ends(pid, kill=False, timeout=5):
-    """Whether process ``pid`` ends (killed first, if ``kill``) within
-    ``timeout`` seconds. Watched before the kill: once reaped, it has no pid."""
-    pidfd = os.pidfd_open(pid)
-    if kill:
-        os.kill(pid, signal.SIGKILL)
-    watch = select.poll()
-    watch.register(pidfd, select.POLLIN)
-    try:
-        return bool(watch.poll(timeout * 1000))
-    finally:
-        os.close(pidfd)
+def raising(method, error, before):
+    """The Printer's method, raising error once: before it sent anything (an
+    interrupt landing as the call began), or after it sent its bytes."""
+    pending = [error]
 
-
-def raising_after(method, error):
-    """The Printer's method, with error raised after it sent its bytes."""
-    def sent_then_raise(self):
+    def wrapped(self):
+        if before and pending:
+            raise pending.pop()
         method(self)
-        raise error
-    return sent_then_raise
+        if pending:
+            raise pending.pop()
+    return wrapped
 
 
-def raising_before(method, error):
-    """The Printer's method, with error raised on its first call before it
-    sent anything (an interrupt landing as the call began)."""
-    calls = []
-    def raise_once(self):
-        calls.append(1)
-        if len(calls) == 1:
-            raise error
-        method(self)
-    return raise_once
-
-
-@pytest.mark.parametrize("name, wrap, error", [
-    ("back_side_on", raising_after, KeyboardInterrupt),
-    ("back_side_on", raising_after, tarvik.PrinterTimeout("timed out")),
-    ("back_side_off", raising_before, KeyboardInterrupt),
+@pytest.mark.parametrize("name, before, error", [
+    ("back_side_on", False, KeyboardInterrupt()),
+    ("back_side_on", False, tarvik.PrinterTimeout("timed out")),
+    ("back_side_off", True, KeyboardInterrupt()),
 ])
-def test_back_side_always_tries_the_front(printer, virtual_printer, monkeypatch, name, wrap, error):
-    monkeypatch.setattr(tarvik.Printer, name, wrap(getattr(tarvik.Printer, name), error))
-    with pytest.raises(type(error) if isinstance(error, BaseException) else error):
+def test_back_side_always_tries_the_front(printer, virtual_printer, monkeypatch, name, before, error):
+    monkeypatch.setattr(tarvik.Printer, name, raising(getattr(tarvik.Printer, name), error, before))
+    with pytest.raises(type(error)):
         with printer.back_side():
             pass
     monkeypatch.undo()
@@ -307,85 +304,63 @@ def test_a_request_sent_ahead_cancels_none(full_line, virtual_printer):
     assert worker.wait(5) == 0
 
 
-# A worker that says it is ready and has gone: the first request is written
-# to a socket that no one reads.
-GONE = """
-import os, socket, struct
-s = socket.socket(fileno=0)
-s.shutdown(socket.SHUT_RD)
-body = b"".join(struct.pack("<I", len(i)) + i for i in [b"ready", str(os.getpid()).encode(), b"0", b"0", b"", b""])
-s.sendall(struct.pack("<I", len(body)) + body)
-"""
-
-APPLICATION = """
-import signal, sys, tarvik
-signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-try:
-    tarvik.Printer(sys.argv[1], worker=[sys.executable, "-c", sys.argv[2]]).line_feed()
-except tarvik.SendError as e:
-    print(e)
-"""
-
-
-def test_a_worker_that_has_gone_raises_no_sigpipe(printer):
-    run = subprocess.run([sys.executable, "-c", APPLICATION, printer.directory, GONE], capture_output=True, text=True)
-    assert (run.returncode, run.stderr) == (0, "")
-    assert "ended during the call" in run.stdout
-
-
-# Workers not to trust: each says it is ready, reads the first request's
-# length, and then answers it as BEHAVE says.
+# Workers not to trust: each does FIRST, says it is ready, reads the first
+# request's length, and then answers it as BEHAVE says.
 FAKE = """
 import os, socket, struct, sys
+sys.stderr = open(os.devnull, "w")  # cut off, it may fail to send: not the application's output
 s = socket.socket(fileno=0)
 def frame(items):
     body = b"".join(struct.pack("<I", len(i)) + i for i in items)
     return struct.pack("<I", len(body)) + body
+FIRST
 s.sendall(frame([b"ready", str(os.getpid()).encode(), b"0", b"0", b"", b""]))
 s.recv(4)
 BEHAVE
 s.recv(1 << 20)
 """
 
+# An application that lets SIGPIPE end it, as a C program does.
+APPLICATION = """
+import signal, sys, tarvik
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+try:
+    with tarvik.Printer(sys.argv[1], timeout=eval(sys.argv[2]), worker=[sys.executable, "-c", sys.argv[3]]) as p:
+        p.line_feed()
+except tarvik.Error as e:
+    print(type(e).__name__, e)
+"""
 
-@pytest.mark.parametrize("behave, timeout, error, match", [
-    ("s.sendall(struct.pack('<I', 0xFFFFFFF0) + bytes(2 << 20))", 30, tarvik.SendError, "longer than 1048576"),
-    ("signal = __import__('signal'); signal.signal(signal.SIGTERM, signal.SIG_IGN); signal.pause()", 0.2,
+
+@pytest.mark.parametrize("first, behave, timeout, error, match", [
+    # Gone once it said it is ready: the request is written to a socket that no one reads.
+    ("s.shutdown(socket.SHUT_RD)", "", None, tarvik.SendError, "ended during the call"),
+    ("", "s.sendall(struct.pack('<I', 0xFFFFFFF0) + bytes(2 << 20))", 30, tarvik.SendError, "longer than 1048576"),
+    ("", "signal = __import__('signal'); signal.signal(signal.SIGTERM, signal.SIG_IGN); signal.pause()", 0.2,
      tarvik.SendError, "did not answer 3.0 s past"),
-    ("s.sendall(frame([b'\\xff' * 3]))", None, tarvik.Error, "worker failed"),
+    ("", "s.sendall(frame([b'\\xff' * 3]))", None, tarvik.Error, "worker failed"),
 ])
-def test_a_worker_not_to_trust_ends_the_call(printer, behave, timeout, error, match):
-    worker = [sys.executable, "-c", FAKE.replace("BEHAVE", behave)]
-    fake = tarvik.Printer(printer.directory, timeout=timeout, worker=worker)
+def test_a_worker_not_to_trust_ends_the_call(printer, first, behave, timeout, error, match):
+    fake = FAKE.replace("FIRST", first).replace("BEHAVE", behave)
     start = time.monotonic()
-    with pytest.raises(error, match=match):
-        fake.line_feed()
+    run = subprocess.run([sys.executable, "-c", APPLICATION, printer.directory, repr(timeout), fake],
+                         capture_output=True, text=True)
     assert time.monotonic() - start < (timeout or 0) + 5
-    fake.close()
+    assert (run.returncode, run.stderr) == (0, "")
+    name, _, message = run.stdout.partition(" ")
+    assert issubclass(getattr(tarvik, name), error) and re.search(match, message), run.stdout
 
 
 def test_a_vanishing_tarvik_ini_is_a_config_error(printer, virtual_printer):
     ini, away = virtual_printer.directory / "tarvik.ini", virtual_printer.directory / "away"
-    done = threading.Event()
-
-    def flicker():
-        while not done.is_set():
-            os.rename(ini, away)
-            os.rename(away, ini)
-
     outcomes = collections.Counter()
-    with ThreadPoolExecutor(1) as pool:
-        flickering = pool.submit(flicker)
-        try:
-            for i in range(150):
-                try:
-                    printer.check("A", "B", "1/1/25", i, "C", "D", 1) if i % 2 else printer.text("X")
-                    outcomes["printed"] += 1
-                except (tarvik.ConfigError, tarvik.PortError) as e:
-                    outcomes[type(e).__name__] += 1
-        finally:
-            done.set()
-        flickering.result()
+    with meanwhile(lambda: (os.rename(ini, away), os.rename(away, ini))):
+        for i in range(150):
+            try:
+                printer.check("A", "B", "1/1/25", i, "C", "D", 1) if i % 2 else printer.text("X")
+                outcomes["printed"] += 1
+            except (tarvik.ConfigError, tarvik.PortError) as e:
+                outcomes[type(e).__name__] += 1
     assert outcomes["printed"] and outcomes["ConfigError"], outcomes
     printer.line_feed()
 
