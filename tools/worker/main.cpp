@@ -246,6 +246,9 @@ bool watch_socket() {
     struct sigaction sa {};
     sigemptyset(&sa.sa_mask);
     sa.sa_handler = on_io;
+    // SIGIO itself cuts nothing: data that is no cancel must not end the
+    // library's write with EINTR. A cancel's poke cuts it, by the timer.
+    sa.sa_flags = SA_RESTART;
     int flags = fcntl(kSocket, F_GETFL);
     return sigaction(SIGIO, &sa, nullptr) == 0 && flags >= 0 &&
            fcntl(kSocket, F_SETOWN, getpid()) == 0 && fcntl(kSocket, F_SETFL, flags | O_ASYNC) == 0;

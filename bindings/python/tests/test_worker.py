@@ -19,6 +19,7 @@ import termios
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import pytest
 from conftest import in_flight, port_free, sent, worker_of
@@ -285,7 +286,18 @@ def test_a_worker_that_no_printer_reaches_ends(virtual_printer):
     assert not any(key[0] == os.fspath(virtual_printer.directory) for key in list(tarvik._worker._workers))
 
 
-def test_a_request_sent_ahead_cancels_none(full_line, virtual_printer):
+def blocked_elsewhere(pid, idle):
+    """Waits until process ``pid`` sleeps in another kernel wait than ``idle``."""
+    for _ in range(500):
+        wchan = Path(f"/proc/{pid}/wchan").read_text()
+        if wchan not in (idle, "0") and Path(f"/proc/{pid}/stat").read_text().split(") ")[1][0] == "S":
+            return
+        threading.Event().wait(0.01)
+    pytest.fail(f"process {pid} never blocked")
+
+
+@pytest.mark.parametrize("ahead", [True, False], ids=["sent with it", "sent while it waits"])
+def test_a_request_sent_ahead_cancels_none(ahead, full_line, virtual_printer):
     ours, theirs = socket.socketpair()
     worker = subprocess.Popen(tarvik._worker.default_worker() + ["--library", os.environ["TARVIK_LIBRARY"]],
                               stdin=theirs)
@@ -296,9 +308,14 @@ def test_a_request_sent_ahead_cancels_none(full_line, virtual_printer):
         return tarvik._worker._items(ours.recv(n, socket.MSG_WAITALL))[0]
 
     assert answer() == b"ready"
-    call = tarvik._worker._frame([b"call", os.fsencode(virtual_printer.directory), b"300000", b"tarvlf", b"1"])
-    ours.sendall(call + call)  # the second there while the first waits for the printer
-    assert answer() == b"timeout"  # not "cancelled"
+    blocked_elsewhere(worker.pid, None)  # waiting for a request
+    idle = Path(f"/proc/{worker.pid}/wchan").read_text()
+    call = tarvik._worker._frame([b"call", os.fsencode(virtual_printer.directory), b"1000000", b"tarvlf", b"1"])
+    ours.sendall(call + call if ahead else call)
+    if not ahead:
+        blocked_elsewhere(worker.pid, idle)  # on the full line
+        ours.sendall(call)  # its signal must cut nothing
+    assert answer() == b"timeout"  # neither "cancelled" nor a write that EINTR ended
     answer()
     ours.close()
     assert worker.wait(5) == 0
