@@ -101,10 +101,11 @@ def test_an_interrupt_storm_leaves_nothing_held(printer, virtual_printer, tarvik
     settings = termios.tcgetattr(line)
     printer.line_feed()
     pid, fds, here = worker_of(printer).pid, open_files(), os.getcwd()
-    stop = threading.Event()
+    go, stop = threading.Event(), threading.Event()
     main = threading.main_thread().ident
 
     def interrupt():
+        go.wait()  # once the storm's handlers are in place
         while not stop.wait(random.uniform(0, 0.004)):
             signal.pthread_kill(main, signal.SIGINT)
 
@@ -127,10 +128,9 @@ def test_an_interrupt_storm_leaves_nothing_held(printer, virtual_printer, tarvik
         while True:
             try:
                 try:
+                    go.set()
                     if time.monotonic() > end:
-                        stop.set()
-                        interrupter.join()
-                        signal.signal(signal.SIGINT, signal.SIG_IGN)  # one still pending goes nowhere
+                        signal.signal(signal.SIGINT, signal.SIG_IGN)  # what still comes goes nowhere
                         break
                     random.choice(commands)()
                     counts["done"] += 1
@@ -139,9 +139,10 @@ def test_an_interrupt_storm_leaves_nothing_held(printer, virtual_printer, tarvik
             except KeyboardInterrupt:  # one landing in the except clause
                 counts["interrupted"] += 1
     finally:  # a failure too ends the storm, so that it is reported
-        stop.set()
-        interrupter.join()
         signal.signal(signal.SIGINT, signal.SIG_IGN)
+        stop.set()
+        go.set()
+        interrupter.join()
         signal.signal(signal.SIGINT, signal.default_int_handler)
     assert counts["done"] > 10 and counts["interrupted"] > 10, counts
     printer.line_feed()  # the next call works, and the one from another program
