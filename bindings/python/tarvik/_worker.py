@@ -312,8 +312,9 @@ class Worker:
 
     def _step(self) -> bool:
         self._take_inbox()
-        if self._unused_since is not None:
-            self._end_if_unused()
+        # Looked at on every step, not only when told: the finalizer that
+        # tells may itself be cut short by an interrupt.
+        self._end_if_unused()
         while self._current is None and self._waiting and self._dispatch():
             pass
         # Those that still wait for their turn, past their time.
@@ -364,7 +365,7 @@ class Worker:
             elif message[0] == "give up":
                 self._give_up(message[1])
             elif message[0] == "unused":
-                self._end_if_unused()
+                pass  # only a wake-up: every step looks
             else:
                 self._let_go()
 
