@@ -62,6 +62,8 @@ class VirtualPrinter:
         assert self.process.stdout is not None
         try:
             for line in self.process.stdout:
+                if not line.endswith(b"\n"):
+                    break  # cut where a stop found the pipe full: no event
                 event = json.loads(line)
                 with self._changed:
                     if event["type"] == "ready":
